@@ -1,0 +1,241 @@
+#pragma once
+// The conversion engine: one instance converts one task (inputs into one output).
+// This header holds the option layer: settings, option contexts, the option
+// dispatcher, the libraries' generic option fallback, presets and targets.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/AvPtr.h"
+#include "engine/FFmpegSettings.h"
+#include "engine/FrameHookLibrary.h"
+#include "engine/LogLevel.h"
+
+namespace quenza {
+
+class TCustomFFmpeg {
+ public:
+  TCustomFFmpeg();
+  virtual ~TCustomFFmpeg();
+  TCustomFFmpeg(const TCustomFFmpeg&) = delete;
+  TCustomFFmpeg& operator=(const TCustomFFmpeg&) = delete;
+
+  // Releases what a previous task left and sets every setting to its default. Does
+  // nothing unless the engine's libraries are loaded.
+  void Reset();
+
+  // The option dispatcher; raises FFmpegException with the option's message.
+  void SetOption(const std::string& name, const std::string& value);
+  // Dispatches every line of an option list in order.
+  void SetOptions(const std::string& optionList);
+
+  // Generic fallback into the libraries' option system.
+  bool SetLibraryOption(const std::string& name, const std::string& value);
+  bool SetLibraryOptionInt(const std::string& name, int64_t number);
+
+  // Typed setters, identical to the option handlers.
+  void SetInputFormat(const std::string& format);
+  void SetFrameRate(const std::string& rate);
+  void SetFrameSize(const std::string& size);
+  void SetAspect(const std::string& aspect);
+  void SetCropTop(int v);
+  void SetCropBottom(int v);
+  void SetCropLeft(int v);
+  void SetCropRight(int v);
+  void SetAudioCodec(const std::string& codec);
+  void SetVideoCodec(const std::string& codec);
+  void SetSubtitleCodec(const std::string& codec);
+  void SetAudioTag(const std::string& tag);
+  void SetVideoTag(const std::string& tag);
+  void SetVideoFilters(const std::string& filters);
+  void SetPreset(const std::string& kind, const std::string& value);
+  void SetTarget(const std::string& type, const std::string& norm, const std::string& fallbackNorm);
+  void SetAudioSampleRate(int rate);
+  void SetAudioChannels(int channels);
+  void SetVerbosity(int level);
+  void AddMetadata(const std::string& key, const std::string& value);
+  // Typed setters that exist only as calls.
+  void SetStartTime(int64_t us);
+  void SetRecordingTime(int64_t us);
+  void SetProgramId(int id);
+  void SetAudioVolume(int volume);
+  void SetAudioSyncMethod(int method);
+  void SetVideoSyncMethod(int method);
+  void SetMuxMaxDelay(double seconds);
+  void SetMuxPreload(double seconds);
+
+  // Copies the recorded library options whose flags hold all bits of mask from the
+  // option context src into dst.
+  void CopyRecordedOptions(void* src, void* dst, int mask) const;
+
+  const TEngineSettings& Settings() const { return s_; }
+  const std::vector<std::string>& RecordedOptionNames() const { return recordedOptions_; }
+  // The seven option contexts: codec contexts per TMediaKind, the format context and
+  // the scaler context.
+  AVCodecContext* CodecOptionContext(TMediaKind kind) const { return codecOpts_[kind].get(); }
+  AVFormatContext* FormatOptionContext() const { return formatOpts_.get(); }
+  SwsContext* ScalerOptionContext() const { return scalerOpts_.get(); }
+  // Private options of the pending encoder of a kind (video, audio, subtitle) and of the
+  // pending format, accepted by the fallback and applied when that encoder or format
+  // is opened.
+  const AVDict& EncoderPrivateOptions(TMediaKind kind) const { return encoderPrivate_[kind]; }
+  const AVDict& FormatPrivateOptions() const { return formatPrivate_; }
+  // Pending bitstream filter chain of a kind (video, audio, subtitle).
+  const std::vector<AVBSFContextPtr>& PendingBitstreamFilters(TMediaKind kind) const {
+    return bsfs_[kind];
+  }
+  const std::vector<std::shared_ptr<TFrameHookLibrary>>& HookLibraries() const { return hooks_; }
+  int64_t ExpectedTotalDuration() const { return expectedDuration_; }
+  int InputFileCount() const { return inputFileCount_; }
+  int OutputFileCount() const { return outputFileCount_; }
+
+  // Writes a line to the logger with this engine as the sender.
+  void Log(TLogLevel level, const std::string& msg) const;
+
+ protected:
+  // Frame rates (numerator x 1000 / denominator, rounded) of the video streams of
+  // the input files added so far, in order; the target norm "auto" scans them.
+  virtual std::vector<int> InputVideoFrameRates() const { return {}; }
+  // Adds one more stream of a kind to the last output file.
+  virtual void NewStream(TMediaKind kind);
+
+  TEngineSettings s_;
+  std::vector<std::string> recordedOptions_;
+  std::array<AVCodecContextPtr, mkCount> codecOpts_;
+  AVFormatContextPtr formatOpts_;
+  SwsContextPtr scalerOpts_;
+  std::array<AVDict, mkCount> encoderPrivate_;
+  AVDict formatPrivate_;
+  // Objects of the pending encoders and muxer that validate their private options.
+  std::array<AVCodecContextPtr, mkCount> encoderProbe_;
+  std::array<std::string, mkCount> encoderProbeName_;
+  AVFormatContextPtr formatProbe_;
+  std::string formatProbeName_;
+  std::array<std::vector<AVBSFContextPtr>, mkCount> bsfs_;
+  std::vector<std::shared_ptr<TFrameHookLibrary>> hooks_;
+  int64_t expectedDuration_ = -1;
+  int inputFileCount_ = 0;
+  int outputFileCount_ = 0;
+
+ private:
+  using Handler = void (TCustomFFmpeg::*)(const std::string& name, const std::string& value);
+  struct OptionEntry {
+    const char* name;
+    Handler handler;
+  };
+  static const std::vector<OptionEntry>& OptionTable();
+
+ public:
+  // Option names in dispatch order.
+  static std::vector<std::string> OptionNames();
+
+ private:
+  void ReleaseOptionState();
+  bool ApplyLibraryOption(const std::string& name, const std::string& value);
+  // 1: set, 0: no such option, -1: value refused.
+  int SetEncoderPrivateOption(TMediaKind kind, const std::string& name, const std::string& value);
+  int SetFormatPrivateOption(const std::string& name, const std::string& value);
+  std::string PendingEncoderName(TMediaKind kind) const;
+  void SetCodecName(TKindSettings& kind, const std::string& value);
+  void SetTag(uint32_t& tag, const std::string& value, const char* kindName);
+  void SetMatrix(std::optional<TQuantMatrix>& matrix, const std::string& value);
+  void SetCrop(int& band, int v, bool vertical);
+  void SetBitrate(const std::string& name, const std::string& value);
+  void ApplyPresetText(const std::string& presetName, const std::string& text);
+
+  // Option handlers.
+  void OptDoNothing(const std::string&, const std::string&);
+  void OptLogLevel(const std::string&, const std::string&);
+  void OptFormat(const std::string&, const std::string&);
+  void OptMap(const std::string&, const std::string&);
+  void OptMapMetaData(const std::string&, const std::string&);
+  void OptRecordingTime(const std::string&, const std::string&);
+  void OptFileSize(const std::string&, const std::string&);
+  void OptStartTime(const std::string&, const std::string&);
+  void OptInputTsOffset(const std::string&, const std::string&);
+  void OptInputTsScale(const std::string&, const std::string&);
+  void OptRecTimestamp(const std::string&, const std::string&);
+  void OptMetadata(const std::string&, const std::string&);
+  void OptDataFrames(const std::string&, const std::string&);
+  void OptTimeLimit(const std::string&, const std::string&);
+  void OptDump(const std::string&, const std::string&);
+  void OptHexDump(const std::string&, const std::string&);
+  void OptRateEmu(const std::string&, const std::string&);
+  void OptLoopInput(const std::string&, const std::string&);
+  void OptLoopOutput(const std::string&, const std::string&);
+  void OptVerbose(const std::string&, const std::string&);
+  void OptTarget(const std::string&, const std::string&);
+  void OptThreads(const std::string&, const std::string&);
+  void OptVideoSync(const std::string&, const std::string&);
+  void OptAudioSync(const std::string&, const std::string&);
+  void OptAudioDrift(const std::string&, const std::string&);
+  void OptVideoGlobal(const std::string&, const std::string&);
+  void OptCopyTs(const std::string&, const std::string&);
+  void OptShortest(const std::string&, const std::string&);
+  void OptDtsDelta(const std::string&, const std::string&);
+  void OptProgramId(const std::string&, const std::string&);
+  void OptExitOnError(const std::string&, const std::string&);
+  void OptCopyInitialNonKeyFrames(const std::string&, const std::string&);
+  void OptBitrate(const std::string&, const std::string&);
+  void OptVideoFrames(const std::string&, const std::string&);
+  void OptFrameRate(const std::string&, const std::string&);
+  void OptFrameSize(const std::string&, const std::string&);
+  void OptAspect(const std::string&, const std::string&);
+  void OptPixFmt(const std::string&, const std::string&);
+  void OptCrop(const std::string&, const std::string&);
+  void OptPad(const std::string&, const std::string&);
+  void OptIntra(const std::string&, const std::string&);
+  void OptVideoDisable(const std::string&, const std::string&);
+  void OptVideoDiscard(const std::string&, const std::string&);
+  void OptQScale(const std::string&, const std::string&);
+  void OptRcOverride(const std::string&, const std::string&);
+  void OptVideoCodec(const std::string&, const std::string&);
+  void OptMeThreshold(const std::string&, const std::string&);
+  void OptSameQ(const std::string&, const std::string&);
+  void OptPass(const std::string&, const std::string&);
+  void OptPassLogFile(const std::string&, const std::string&);
+  void OptDeinterlace(const std::string&, const std::string&);
+  void OptPsnr(const std::string&, const std::string&);
+  void OptVstats(const std::string&, const std::string&);
+  void OptVstatsFile(const std::string&, const std::string&);
+  void OptVideoHook(const std::string&, const std::string&);
+  void OptVideoFilters(const std::string&, const std::string&);
+  void OptIntraMatrix(const std::string&, const std::string&);
+  void OptInterMatrix(const std::string&, const std::string&);
+  void OptTopField(const std::string&, const std::string&);
+  void OptDcPrecision(const std::string&, const std::string&);
+  void OptVideoTag(const std::string&, const std::string&);
+  void OptNewVideo(const std::string&, const std::string&);
+  void OptVideoLanguage(const std::string&, const std::string&);
+  void OptQpHist(const std::string&, const std::string&);
+  void OptForceFps(const std::string&, const std::string&);
+  void OptStreamId(const std::string&, const std::string&);
+  void OptAudioFrames(const std::string&, const std::string&);
+  void OptAudioQScale(const std::string&, const std::string&);
+  void OptAudioRate(const std::string&, const std::string&);
+  void OptAudioChannels(const std::string&, const std::string&);
+  void OptAudioDisable(const std::string&, const std::string&);
+  void OptAudioCodec(const std::string&, const std::string&);
+  void OptAudioTag(const std::string&, const std::string&);
+  void OptVolume(const std::string&, const std::string&);
+  void OptNewAudio(const std::string&, const std::string&);
+  void OptAudioLanguage(const std::string&, const std::string&);
+  void OptSampleFmt(const std::string&, const std::string&);
+  void OptSubtitleDisable(const std::string&, const std::string&);
+  void OptSubtitleCodec(const std::string&, const std::string&);
+  void OptNewSubtitle(const std::string&, const std::string&);
+  void OptSubtitleLanguage(const std::string&, const std::string&);
+  void OptSubtitleTag(const std::string&, const std::string&);
+  void OptVideoChannel(const std::string&, const std::string&);
+  void OptVideoStandard(const std::string&, const std::string&);
+  void OptInputSync(const std::string&, const std::string&);
+  void OptMuxDelay(const std::string&, const std::string&);
+  void OptMuxPreload(const std::string&, const std::string&);
+  void OptBitstreamFilter(const std::string&, const std::string&);
+  void OptPreset(const std::string&, const std::string&);
+};
+
+}  // namespace quenza
