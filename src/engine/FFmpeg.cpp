@@ -18,7 +18,10 @@ constexpr AVMediaType kKindMediaType[mkCount] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYP
 
 TCustomFFmpeg::TCustomFFmpeg() = default;
 
-TCustomFFmpeg::~TCustomFFmpeg() { ReleaseOptionState(); }
+TCustomFFmpeg::~TCustomFFmpeg() {
+  ReleaseFiles(false);
+  ReleaseOptionState();
+}
 
 void TCustomFFmpeg::Log(TLogLevel level, const std::string& msg) const {
   if (TEngineHost* host = GetEngineHost()) host->Log(this, level, msg);
@@ -43,11 +46,19 @@ void TCustomFFmpeg::Reset() {
   TEngineHost* host = GetEngineHost();
   if (!host || !host->EngineLibrariesLoaded()) return;
 
+  ReleaseFiles(false);
   ReleaseOptionState();
   s_ = TEngineSettings{};
   expectedDuration_ = -1;
   inputFileCount_ = 0;
   outputFileCount_ = 0;
+  lastError_.clear();
+  videoSize_ = audioSize_ = extraSize_ = 0;
+  nbFramesDup_ = nbFramesDrop_ = 0;
+  dupDropFlagged_ = false;
+  qpHistogram_.fill(0);
+  stopRequested_ = false;
+  completed_ = false;
 
   for (int k = 0; k < mkCount; ++k) {
     AVCodecContextPtr ctx(avcodec_alloc_context3(nullptr));
@@ -66,9 +77,6 @@ void TCustomFFmpeg::SetOptions(const std::string& optionList) {
   for (const auto& [name, value] : ParseOptionList(optionList)) SetOption(name, value);
 }
 
-void TCustomFFmpeg::NewStream(TMediaKind) {
-  if (outputFileCount_ == 0) throw FFmpegException("At least one output file must be specified");
-}
 
 // --- typed setters ---------------------------------------------------------------
 

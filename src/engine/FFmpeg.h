@@ -4,13 +4,16 @@
 // dispatcher, the libraries' generic option fallback, presets and targets.
 
 #include <array>
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/AvPtr.h"
 #include "engine/FFmpegSettings.h"
+#include "engine/FFmpegTypes.h"
 #include "engine/FrameHookLibrary.h"
 #include "engine/LogLevel.h"
 
@@ -95,12 +98,81 @@ class TCustomFFmpeg {
   // Writes a line to the logger with this engine as the sender.
   void Log(TLogLevel level, const std::string& msg) const;
 
+  // --- file set-up ---
+  // Opens and probes an input file; false with LastErrorText on failure.
+  bool AddInputFile(const std::string& fileName);
+  // Creates an output file with its streams; the number of output entries, or -1 with
+  // LastErrorText on failure.
+  int AddOutputFile(const std::string& fileName, bool join = false);
+  const std::string& LastErrorText() const { return lastError_; }
+  bool Joined() const { return joined_; }
+  AVFormatContext* InputContext(int i) const { return inputFiles_[i]->ctx; }
+  AVFormatContext* OutputContext(int i) const { return outputFiles_[i]->ctx; }
+
+  // --- conversion ---
+  using TProgressHandler =
+      std::function<void(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
+                         int64_t currentTime, int64_t totalSize, float bitrate, float q,
+                         int fps, int frameNumber)>;
+  TProgressHandler OnProgress;
+  void SetProgressInterval(int64_t us) { progressInterval_ = us; }
+  // Runs the whole conversion on the calling thread; raises FFmpegException.
+  void Transcode();
+  // Asks a running conversion to stop; the output is finished with its trailer.
+  void RequestStop() { stopRequested_ = true; }
+  bool StopRequested() const { return stopRequested_; }
+  bool Completed() const { return completed_; }
+  // Closes and frees every file and codec. Output files of size 0 are deleted; so are
+  // outputs of a run that failed, which would otherwise look like results.
+  void ReleaseFiles(bool runFailed);
+  // Number of codecs currently open by this engine.
+  int OpenedEncoderCount() const { return static_cast<int>(openedEncoders_.size()); }
+  int OpenedDecoderCount() const { return static_cast<int>(openedDecoders_.size()); }
+  int DuplicatedFrames() const { return nbFramesDup_; }
+  int DroppedFrames() const { return nbFramesDrop_; }
+
  protected:
   // Frame rates (numerator x 1000 / denominator, rounded) of the video streams of
   // the input files added so far, in order; the target norm "auto" scans them.
-  virtual std::vector<int> InputVideoFrameRates() const { return {}; }
+  virtual std::vector<int> InputVideoFrameRates() const;
   // Adds one more stream of a kind to the last output file.
   virtual void NewStream(TMediaKind kind);
+  void NewVideoStream(TOutputFile& of);
+  void NewAudioStream(TOutputFile& of);
+  void NewSubtitleStream(TOutputFile& of);
+  // Codec resolution: the codec for name, or null with the message in err.
+  const AVCodec* ResolveCodec(const std::string& name, AVMediaType type, bool encoder,
+                              int strict, std::string& err) const;
+
+  // Transcode stages.
+  void TranscodeSetup();
+  void TranscodeLoop();
+  void TranscodeFinish();
+  void PrintStreamMapping() const;
+  void OpenEncoders();
+  void OpenDecoders();
+  void CloseCodecs();
+  void ChooseSources();
+  void SetupCopy(TOutputStream& ost, TInputStream& ist);
+  void SetupEncode(TOutputStream& ost, TInputStream& ist);
+  void CopyChapters(int inFile, int outFile);
+  // Decodes (or copies) one packet, or flushes the decoder with null; false on a decoding error.
+  bool OutputPacket(TInputStream& ist, int istIndex, const AVPacket* pkt, bool drainEncoders = true);
+  void DeliverFrame(TInputStream& ist, int istIndex, AVFrame* frame);
+  void ScaleVolume(AVFrame* frame) const;
+  void DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
+  void DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
+  void DoSubtitleOut(TOutputStream& ost, TInputStream& ist, AVSubtitle* sub, int64_t pts);
+  void CopyPacket(TOutputStream& ost, TInputStream& ist, const AVPacket* pkt);
+  void FlushEncoder(TOutputStream& ost);
+  void EncodeAudioFrame(TOutputStream& ost, AVFrame* frame);
+  void ReceiveEncodedPackets(TOutputStream& ost);
+  void WritePacket(TOutputStream& ost, AVPacket* pkt);
+  // Ends the current join segment; false when it was the last.
+  bool EndJoinSegment();
+  void PrintReport(bool isLast, int fileIndex);
+  void CloseEncoder(AVCodecContext* ctx);
+  void CloseDecoder(AVCodecContext* ctx);
 
   TEngineSettings s_;
   std::vector<std::string> recordedOptions_;
@@ -119,6 +191,30 @@ class TCustomFFmpeg {
   int64_t expectedDuration_ = -1;
   int inputFileCount_ = 0;
   int outputFileCount_ = 0;
+
+  // File tables.
+  std::vector<std::unique_ptr<TInputFile>> inputFiles_;
+  std::vector<std::vector<TInputStreamSetup>> inputStreamSetups_;  // per file, per stream
+  std::vector<std::shared_ptr<TOutputFile>> outputFiles_;
+  std::string lastError_;
+  bool joined_ = false;
+
+  // Transcode state (worker thread).
+  std::vector<TInputStream> ist_;
+  std::vector<std::unique_ptr<TOutputStream>> ost_;
+  int segmentSize_ = 0;
+  int currentSegment_ = 0;
+  int64_t timerStart_ = 0;
+  int64_t lastReportTime_ = 0;
+  int64_t progressInterval_ = 500000;
+  int64_t videoSize_ = 0, audioSize_ = 0, extraSize_ = 0;
+  int nbFramesDup_ = 0, nbFramesDrop_ = 0;
+  bool dupDropFlagged_ = false;
+  std::vector<AVCodecContext*> openedEncoders_, openedDecoders_;
+  std::vector<uint8_t> subtitleBuffer_;
+  std::array<int, 52> qpHistogram_{};
+  std::atomic<bool> stopRequested_{false};
+  bool completed_ = false;
 
  private:
   using Handler = void (TCustomFFmpeg::*)(const std::string& name, const std::string& value);

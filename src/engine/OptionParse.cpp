@@ -1,6 +1,8 @@
 #include "engine/OptionParse.h"
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -32,6 +34,26 @@ bool SameText(const std::string& a, const std::string& b) {
     if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
       return false;
   return true;
+}
+
+std::string StrFormat(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  char small[512];
+  va_list copy;
+  va_copy(copy, ap);
+  int n = std::vsnprintf(small, sizeof small, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (n >= 0 && static_cast<size_t>(n) < sizeof small) {
+    out.assign(small, static_cast<size_t>(n));
+  } else if (n >= 0) {
+    out.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(out.data(), out.size(), fmt, ap);
+    out.resize(static_cast<size_t>(n));
+  }
+  va_end(ap);
+  return out;
 }
 
 bool OptionBool(const std::string& value) { return value != "0"; }

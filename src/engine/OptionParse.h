@@ -9,6 +9,8 @@
 namespace quenza {
 
 std::string Trim(const std::string& s);
+// printf-style formatting into a string.
+std::string StrFormat(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string LowerCase(const std::string& s);
 bool SameText(const std::string& a, const std::string& b);
 

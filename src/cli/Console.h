@@ -1,0 +1,31 @@
+#pragma once
+// Console output shared by the command-line modes: log lines, progress lines, Ctrl-C.
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace quenza::cli {
+
+// Prints every delivered log line to stderr.
+void InstallConsoleLog();
+
+// Ctrl-C (SIGINT) and SIGTERM set the flag instead of ending the process.
+void InstallInterruptHandler();
+bool Interrupted();
+
+// "time=00:00:05.12 size=   1234kB fps= 30 bitrate= 800.0kbits/s" with a bar when the
+// total is known; redrawn in place on a terminal, one line per call otherwise.
+class TProgressPrinter {
+ public:
+  explicit TProgressPrinter(const std::string& label);
+  void Update(int64_t totalUs, int64_t currentUs, int64_t sizeBytes, float bitrate, int fps);
+  void Finish();
+
+ private:
+  std::string label_;
+  bool tty_;
+  bool drawn_ = false;
+};
+
+}  // namespace quenza::cli

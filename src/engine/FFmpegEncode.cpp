@@ -1,0 +1,300 @@
+// The video, audio and subtitle output paths and encoder draining.
+
+#include <cmath>
+
+extern "C" {
+#include <libavutil/intreadwrite.h>
+}
+
+extern "C" {
+#include <libavutil/opt.h>
+#include <libavutil/pixdesc.h>
+}
+
+#include "engine/FFmpeg.h"
+#include "engine/FFmpegException.h"
+#include "engine/OptionParse.h"
+
+namespace quenza {
+
+void TCustomFFmpeg::ReceiveEncodedPackets(TOutputStream& ost) {
+  AVCodecContext* enc = ost.enc;
+  AVPacket* pkt = ost.pkt.get();
+  for (;;) {
+    int ret = avcodec_receive_packet(enc, pkt);
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret < 0)
+      throw FFmpegException(enc->codec_type == AVMEDIA_TYPE_AUDIO ? "Audio encoding failed" : "Video encoding failed");
+    if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
+      videoSize_ += pkt->size;
+      size_t sdSize = 0;
+      if (const uint8_t* sd = av_packet_get_side_data(pkt, AV_PKT_DATA_QUALITY_STATS, &sdSize); sd && sdSize >= 4) {
+        ost.last_quality = static_cast<float>(AV_RL32(sd)) / FF_QP2LAMBDA;
+        const int nbErrors = sdSize >= 6 ? sd[5] : 0;
+        for (int j = 0; j < 3 && j < nbErrors && sdSize >= 8 + 8 * static_cast<size_t>(j + 1); ++j)
+          ost.last_error[j] = AV_RL64(sd + 8 + 8 * j);
+      }
+      if (ost.logfile && enc->stats_out) std::fputs(enc->stats_out, ost.logfile);
+    } else {
+      audioSize_ += pkt->size;
+    }
+    av_packet_rescale_ts(pkt, enc->time_base, ost.st->time_base);
+    pkt->time_base = ost.st->time_base;
+    WritePacket(ost, pkt);
+  }
+}
+
+void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* in) {
+  AVCodecContext* enc = ost.enc;
+  if (!enc) return;
+  const int cw = in->width - (ost.leftBand + ost.rightBand);
+  const int ch = in->height - (ost.topBand + ost.bottomBand);
+  if (cw <= 0 || ch <= 0) {
+    Log(llWarning, "Crop bands exceed the decoded picture; frame skipped");
+    return;
+  }
+
+  // Crop and scale into the encoder's size and format.
+  AVFrame* pic = ost.encode_frame.get();
+  if (!pic) {
+    ost.encode_frame.reset(av_frame_alloc());
+    pic = ost.encode_frame.get();
+    if (!pic) throw FFmpegException("av_mallocz fail");
+  }
+  if (av_frame_ref(pic, in) < 0) throw FFmpegException("av_frame_ref failed");
+  if (ost.video_crop) {
+    pic->crop_top = ost.topBand;
+    pic->crop_bottom = ost.bottomBand;
+    pic->crop_left = ost.leftBand;
+    pic->crop_right = ost.rightBand;
+    if (av_frame_apply_cropping(pic, AV_FRAME_CROP_UNALIGNED) < 0) {
+      av_frame_unref(pic);
+      throw FFmpegException("Cannot crop the decoded picture");
+    }
+  }
+  if (cw != enc->width || ch != enc->height || in->format != enc->pix_fmt) {
+    if (!ost.img_resample_ctx || cw != ost.resample_width || ch != ost.resample_height ||
+        in->format != ost.resample_pix_fmt) {
+      ost.img_resample_ctx.reset(sws_getContext(cw, ch, static_cast<AVPixelFormat>(in->format), enc->width,
+                                                enc->height, enc->pix_fmt, s_.sws_flags, nullptr, nullptr, nullptr));
+      if (!ost.img_resample_ctx) {
+        av_frame_unref(pic);
+        throw FFmpegException("Cannot get resampling context");
+      }
+      ost.resample_width = cw;
+      ost.resample_height = ch;
+      ost.resample_pix_fmt = in->format;
+    }
+    if (!ost.resample_frame) {
+      ost.resample_frame.reset(av_frame_alloc());
+      if (!ost.resample_frame) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    }
+    AVFrame* dst = ost.resample_frame.get();
+    if (!dst->buf[0]) {
+      dst->format = enc->pix_fmt;
+      dst->width = enc->width;
+      dst->height = enc->height;
+      if (av_frame_get_buffer(dst, 0) < 0) throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    } else if (av_frame_make_writable(dst) < 0) {
+      throw FFmpegException("Cannot allocate temp picture, check pix fmt");
+    }
+    sws_scale(ost.img_resample_ctx.get(), pic->data, pic->linesize, 0, ch, dst->data, dst->linesize);
+    av_frame_copy_props(dst, pic);
+    av_frame_unref(pic);
+    if (av_frame_ref(pic, dst) < 0) throw FFmpegException("av_frame_ref failed");
+  }
+
+  // Frame-rate synchronisation.
+  const double syncIpts = static_cast<double>(ist.pts - s_.start_time) / 1000000.0 / av_q2d(enc->time_base);
+  int nbFrames = 1;
+  if (s_.video_sync_method) {
+    const double vdelta = syncIpts - static_cast<double>(ost.sync_opts);
+    const AVOutputFormat* ofmt = outputFiles_[ost.file_index]->ctx->oformat;
+    if (vdelta < -1.1) {
+      nbFrames = 0;
+    } else if (s_.video_sync_method == 2 || (s_.video_sync_method < 0 && (ofmt->flags & AVFMT_VARIABLE_FPS))) {
+      if (vdelta <= -0.6)
+        nbFrames = 0;
+      else if (vdelta > 0.6)
+        ost.sync_opts = std::lrint(syncIpts);
+    } else if (vdelta > 1.1) {
+      nbFrames = static_cast<int>(std::lrint(vdelta));
+    }
+    if (nbFrames == 0) {
+      ++nbFramesDrop_;
+      dupDropFlagged_ = true;
+      if (s_.verbose > 2) Log(llVerbose, "*** drop!");
+    } else if (nbFrames > 1) {
+      nbFramesDup_ += nbFrames - 1;
+      dupDropFlagged_ = true;
+      if (s_.verbose > 2) Log(llVerbose, StrFormat("*** %d dup!", nbFrames - 1));
+    }
+  } else {
+    ost.sync_opts = std::lrint(syncIpts);
+  }
+  nbFrames = std::min(nbFrames, s_.max_frames[0] - ost.frame_number);
+
+  for (int i = 0; i < nbFrames; ++i) {
+    pic->pts = ost.sync_opts;
+    pic->pict_type = AV_PICTURE_TYPE_NONE;
+    if (s_.top_field_first >= 0) pic->top_field_first = s_.top_field_first;
+    if (!s_.same_quality) pic->quality = 0;
+    int ret = avcodec_send_frame(enc, pic);
+    if (ret < 0) {
+      av_frame_unref(pic);
+      throw FFmpegException("Video encoding failed");
+    }
+    ReceiveEncodedPackets(ost);
+    ost.sync_opts++;
+    ost.frame_number++;
+  }
+  av_frame_unref(pic);
+}
+
+void TCustomFFmpeg::EncodeAudioFrame(TOutputStream& ost, AVFrame* frame) {
+  frame->pts = ost.sync_opts;
+  ost.sync_opts += frame->nb_samples;
+  if (avcodec_send_frame(ost.enc, frame) < 0) throw FFmpegException("Audio encoding failed");
+  ReceiveEncodedPackets(ost);
+  ost.frame_number++;
+}
+
+namespace {
+
+// A frame buffer of the encoder's format for n samples, reused while big enough.
+AVFrame* AudioBuffer(AVFramePtr& holder, const AVCodecContext* enc, int n) {
+  if (!holder) holder.reset(av_frame_alloc());
+  AVFrame* f = holder.get();
+  if (!f) throw FFmpegException("av_mallocz fail");
+  if (f->buf[0] && f->nb_samples >= n && av_frame_make_writable(f) >= 0) {
+    f->nb_samples = n;
+    return f;
+  }
+  av_frame_unref(f);
+  f->format = enc->sample_fmt;
+  f->sample_rate = enc->sample_rate;
+  if (av_channel_layout_copy(&f->ch_layout, &enc->ch_layout) < 0) throw FFmpegException("av_mallocz fail");
+  f->nb_samples = n;
+  if (av_frame_get_buffer(f, 0) < 0) throw FFmpegException("av_mallocz fail");
+  return f;
+}
+
+}  // namespace
+
+void TCustomFFmpeg::DoAudioOut(TOutputStream& ost, TInputStream&, AVFrame* in) {
+  AVCodecContext* enc = ost.enc;
+  if (!enc) return;
+  const int channels = enc->ch_layout.nb_channels;
+  if (!ost.fifo) {
+    ost.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, channels, 1024));
+    if (!ost.fifo) throw FFmpegException("av_fifo_alloc fail");
+  }
+  AVChannelLayout inLayout{};
+  if (in->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+    av_channel_layout_default(&inLayout, in->ch_layout.nb_channels);
+  else if (av_channel_layout_copy(&inLayout, &in->ch_layout) < 0)
+    throw FFmpegException("av_mallocz fail");
+  const bool convert = in->format != enc->sample_fmt || in->sample_rate != enc->sample_rate ||
+                       av_channel_layout_compare(&inLayout, &enc->ch_layout) != 0;
+  if (!convert) {
+    av_channel_layout_uninit(&inLayout);
+    if (av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(in->extended_data), in->nb_samples) < in->nb_samples)
+      throw FFmpegException("av_fifo_realloc2() failed");
+  } else {
+    if (!ost.swr || in->format != ost.swr_in_fmt || in->sample_rate != ost.swr_in_rate ||
+        av_channel_layout_compare(&inLayout, &ost.swr_in_layout) != 0) {
+      SwrContext* swr = nullptr;
+      int ret = swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &inLayout,
+                                    static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
+      ost.swr.reset(swr);
+      if (ret < 0 || swr_init(swr) < 0) {
+        av_channel_layout_uninit(&inLayout);
+        throw FFmpegException(StrFormat("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                                        in->ch_layout.nb_channels, in->sample_rate, channels, enc->sample_rate));
+      }
+      ost.swr_in_fmt = in->format;
+      ost.swr_in_rate = in->sample_rate;
+      av_channel_layout_uninit(&ost.swr_in_layout);
+      av_channel_layout_copy(&ost.swr_in_layout, &inLayout);
+    }
+    av_channel_layout_uninit(&inLayout);
+    const int outCount = swr_get_out_samples(ost.swr.get(), in->nb_samples);
+    AVFrame* conv = AudioBuffer(ost.audio_frame, enc, std::max(outCount, 1));
+    const int n = swr_convert(ost.swr.get(), conv->extended_data, outCount,
+                              const_cast<const uint8_t**>(in->extended_data), in->nb_samples);
+    if (n < 0) throw FFmpegException("audio_resample failed");
+    if (n > 0 && av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(conv->extended_data), n) < n)
+      throw FFmpegException("av_fifo_realloc2() failed");
+  }
+
+  // Frame-based encoders take exactly frame_size samples; the others take what there is.
+  const bool variable = enc->frame_size <= 1 || (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
+  for (;;) {
+    const int have = av_audio_fifo_size(ost.fifo.get());
+    const int n = variable ? have : enc->frame_size;
+    if (have <= 0 || have < n) break;
+    AVFrame* f = AudioBuffer(ost.audio_frame, enc, n);
+    if (av_audio_fifo_read(ost.fifo.get(), reinterpret_cast<void**>(f->extended_data), n) < n)
+      throw FFmpegException("av_fifo_generic_read failed");
+    EncodeAudioFrame(ost, f);
+  }
+}
+
+void TCustomFFmpeg::FlushEncoder(TOutputStream& ost) {
+  AVCodecContext* enc = ost.enc;
+  if (!enc || !ost.encoder_open || ost.flushed_encoder) return;
+  ost.flushed_encoder = true;
+  if (enc->codec_type == AVMEDIA_TYPE_SUBTITLE) return;
+  if (enc->codec_type == AVMEDIA_TYPE_AUDIO && ost.fifo) {
+    const int have = av_audio_fifo_size(ost.fifo.get());
+    if (have > 0) {
+      const bool small = enc->frame_size <= 1 ||
+                         (enc->codec->capabilities & (AV_CODEC_CAP_SMALL_LAST_FRAME | AV_CODEC_CAP_VARIABLE_FRAME_SIZE));
+      const int n = small ? have : enc->frame_size;
+      AVFrame* f = AudioBuffer(ost.audio_frame, enc, n);
+      if (av_audio_fifo_read(ost.fifo.get(), reinterpret_cast<void**>(f->extended_data), have) < have)
+        throw FFmpegException("av_fifo_generic_read failed");
+      if (n > have)
+        av_samples_set_silence(f->extended_data, have, n - have, enc->ch_layout.nb_channels, enc->sample_fmt);
+      EncodeAudioFrame(ost, f);
+    }
+  }
+  int ret = avcodec_send_frame(enc, nullptr);
+  if (ret < 0 && ret != AVERROR_EOF)
+    throw FFmpegException(enc->codec_type == AVMEDIA_TYPE_AUDIO ? "Audio encoding failed" : "Video encoding failed");
+  ReceiveEncodedPackets(ost);
+}
+
+void TCustomFFmpeg::DoSubtitleOut(TOutputStream& ost, TInputStream&, AVSubtitle* sub, int64_t pts) {
+  AVCodecContext* enc = ost.enc;
+  if (!enc) return;
+  if (pts == AV_NOPTS_VALUE) {
+    Log(llError, "Subtitle packets must have a pts");
+    if (s_.exit_on_error) throw FFmpegException("Subtitle packets must have a pts");
+    return;
+  }
+  if (subtitleBuffer_.empty()) subtitleBuffer_.resize(1 << 20);
+  // DVB subtitles are sent twice: once to show, once to clear.
+  const int nb = enc->codec_id == AV_CODEC_ID_DVB_SUBTITLE ? 2 : 1;
+  for (int i = 0; i < nb; ++i) {
+    AVSubtitle copy = *sub;
+    copy.pts = pts + av_rescale_q(sub->start_display_time, AVRational{1, 1000}, AV_TIME_BASE_Q);
+    copy.end_display_time -= copy.start_display_time;
+    copy.start_display_time = 0;
+    if (i == 1) copy.num_rects = 0;
+    const int size = avcodec_encode_subtitle(enc, subtitleBuffer_.data(), static_cast<int>(subtitleBuffer_.size()), &copy);
+    if (size < 0) throw FFmpegException("Subtitle encoding failed");
+    AVPacket* pkt = ost.pkt.get();
+    if (av_new_packet(pkt, size) < 0) throw FFmpegException("av_mallocz fail");
+    std::copy(subtitleBuffer_.begin(), subtitleBuffer_.begin() + size, pkt->data);
+    int64_t at = copy.pts;
+    if (nb == 2) at = pts + av_rescale_q(i == 0 ? sub->start_display_time : sub->end_display_time,
+                                        AVRational{1, 1000}, AV_TIME_BASE_Q);
+    pkt->pts = pkt->dts = av_rescale_q(at - s_.start_time, AV_TIME_BASE_Q, ost.st->time_base);
+    pkt->duration = av_rescale_q(copy.end_display_time, AVRational{1, 1000}, ost.st->time_base);
+    WritePacket(ost, pkt);
+    ost.frame_number++;
+  }
+}
+
+}  // namespace quenza
