@@ -85,10 +85,17 @@ bool TCustomFFmpeg::EndJoinSegment() {
       cur.last_pts = prev.last_pts;
       if (prev.fifo) cur.fifo = std::move(prev.fifo);
     }
-  // 5. Largest current time of the segment.
+  // 5. Largest current time of the segment: for encoded streams what was handed to
+  //    the encoder (frames or samples, buffered ones included), else what was written.
   double maxPts = 0;
   for (int i = base; i < next && i < static_cast<int>(ost_.size()); ++i) {
-    maxPts = std::max(maxPts, ost_[i]->last_pts);
+    const TOutputStream& o = *ost_[i];
+    double t = o.last_pts;
+    if (o.encoding_needed && o.enc && o.enc->codec_type != AVMEDIA_TYPE_SUBTITLE) {
+      int64_t units = o.sync_opts + (o.fifo ? av_audio_fifo_size(o.fifo.get()) : 0);
+      t = std::max(t, units * av_q2d(o.enc->time_base));
+    }
+    maxPts = std::max(maxPts, t);
     ost_[i]->active = false;
   }
   if (last) return false;

@@ -1,0 +1,1 @@
+quenza_add_test(test_engine_unicode SOURCES UnicodeProtocolTest.cpp LIBS quenza_engine)
