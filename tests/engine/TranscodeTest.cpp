@@ -306,6 +306,34 @@ TEST_F(TranscodeTest, FailingOutputsLeaveNoFile) {
   }
 }
 
+TEST_F(TranscodeTest, TimestampJumpsAreRemoved) {
+  const std::string first = MakeMedia(Clip("mpegts", "mpeg2video", "mp2", 2.0));
+  const std::string shifted = OutPath("shifted.ts");
+  ASSERT_EQ(Convert({{first, {{"itsoffset", "20"}}}}, {{"vcodec", "copy"}, {"acodec", "copy"}}, shifted), "");
+  // Two streams back to back, the second 20 s later than it should be.
+  {
+    std::ofstream out(OutPath("jump.ts"), std::ios::binary);
+    for (const std::string& part : {first, shifted}) {
+      std::ifstream in(part, std::ios::binary);
+      out << in.rdbuf();
+    }
+  }
+  const std::string out = OutPath("jump.mkv");
+  ASSERT_EQ(Convert({{OutPath("jump.ts"), {}}}, {{"vcodec", "mpeg4"}, {"acodec", "aac"}}, out), "");
+  EXPECT_NEAR(ReadMediaInfo(out).durationUs / 1e6, 4.0, 0.5);
+  EXPECT_NEAR(CountDecodedFrames(out, AVMEDIA_TYPE_VIDEO), 100, 3);
+}
+
+TEST_F(TranscodeTest, BitstreamFiltersRunOnWrittenPackets) {
+  const std::string input = MakeMedia(Clip("mp4", "libx264", "", 2.0));
+  const std::string slow = OutPath("slow.mkv");
+  ASSERT_EQ(Convert({{input, {}}}, {{"vcodec", "copy"}, {"vbsf", "setts=pts=PTS*2:dts=DTS*2"}}, slow), "");
+  EXPECT_NEAR(ReadMediaInfo(slow).durationUs / 1e6, 4.0, 0.2);
+  const std::string mpeg4 = MakeMedia(Clip("avi", "mpeg4", "", 1.0));
+  std::string err = Convert({{mpeg4, {}}}, {{"vcodec", "copy"}, {"vbsf", "h264_mp4toannexb"}}, OutPath("bad.mkv"));
+  EXPECT_EQ(err.rfind("h264_mp4toannexb failed for stream 0, codec copy: ", 0), 0u) << err;
+}
+
 TEST_F(TranscodeTest, NonAsciiNamesUnderALatin1Locale) {
   const std::string saved = std::setlocale(LC_CTYPE, nullptr);
   if (!std::setlocale(LC_CTYPE, "en_US.ISO-8859-1")) GTEST_SKIP() << "scripts/setup generates this locale";
