@@ -2,6 +2,8 @@
 
 #include <QMetaObject>
 #include <QThread>
+#include <exception>
+#include <future>
 
 namespace quenza {
 
@@ -12,7 +14,22 @@ void TQtMainThreadDispatcher::Synchronize(const std::function<void()>& fn) {
     fn();
     return;
   }
-  QMetaObject::invokeMethod(this, [&fn]() { fn(); }, Qt::BlockingQueuedConnection);
+  // Queued to the main thread; the caller waits on a promise of its own, so the
+  // hand-over is visible to the thread checker and does not depend on Qt internals.
+  std::promise<void> done;
+  std::future<void> finished = done.get_future();
+  QMetaObject::invokeMethod(
+      this,
+      [&fn, &done]() {
+        try {
+          fn();
+          done.set_value();
+        } catch (...) {
+          done.set_exception(std::current_exception());
+        }
+      },
+      Qt::QueuedConnection);
+  finished.get();
 }
 
 }  // namespace quenza

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "cli/EngineMode.h"
+#include "cli/ProbeMode.h"
 
 namespace {
 
@@ -11,6 +12,7 @@ void Usage(FILE* out) {
   std::fprintf(out,
                "Usage: quenza-convert --engine [-I NAME=VALUE]... INPUT [[-I NAME=VALUE]... INPUT]...\n"
                "                      [-O NAME=VALUE]... -o OUTPUT [--join]\n"
+               "       quenza-convert --probe FILE...\n"
                "       quenza-convert --help\n"
                "\n"
                "--engine  converts with the engine's own options: each -I option applies to the\n"
@@ -24,6 +26,7 @@ void Usage(FILE* out) {
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strcmp(argv[1], "--engine") == 0)
     return quenza::cli::RunEngineMode(argc - 2, argv + 2);
+  if (argc >= 2 && std::strcmp(argv[1], "--probe") == 0) return quenza::cli::RunProbeMode(argc - 2, argv + 2);
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     Usage(stdout);
     return 0;

@@ -17,4 +17,9 @@ std::recursive_mutex& CodecLock() {
   return lock;
 }
 
+std::mutex& PreviewLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 }  // namespace quenza

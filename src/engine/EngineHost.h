@@ -26,4 +26,7 @@ TEngineHost* GetEngineHost();
 // Serialises decoder and encoder opening and closing across all engines and players.
 std::recursive_mutex& CodecLock();
 
+// Guards the preview flags of every engine; preview work is done while holding it.
+std::mutex& PreviewLock();
+
 }  // namespace quenza

@@ -59,6 +59,12 @@ void TCustomFFmpeg::Reset() {
   qpHistogram_.fill(0);
   stopRequested_ = false;
   completed_ = false;
+  frameCounter_ = 0;
+  preFrame_.reset();
+  hookConverter_.Reset();
+  previewConverter_.Reset();
+  lastPreviewTime_ = 0;
+  SetPreviewFlags(0);
 
   for (int k = 0; k < mkCount; ++k) {
     AVCodecContextPtr ctx(avcodec_alloc_context3(nullptr));

@@ -14,7 +14,9 @@
 #include "engine/AvPtr.h"
 #include "engine/FFmpegSettings.h"
 #include "engine/FFmpegTypes.h"
+#include "engine/Bitmap.h"
 #include "engine/FrameHookLibrary.h"
+#include "engine/PictureConverter.h"
 #include "engine/LogLevel.h"
 
 namespace quenza {
@@ -128,6 +130,22 @@ class TCustomFFmpeg {
   // Number of codecs currently open by this engine.
   int OpenedEncoderCount() const { return static_cast<int>(openedEncoders_.size()); }
   int OpenedDecoderCount() const { return static_cast<int>(openedDecoders_.size()); }
+  // Frame hooks and previews (called on the worker thread).
+  using TCustomHookHandler = std::function<void(TCustomFFmpeg* sender, TBitmap* bitmap, bool* stopHook,
+                                                bool* update, int64_t pts, int frameIndex)>;
+  using TPreviewBitmapHandler =
+      std::function<void(TCustomFFmpeg* sender, TBitmap* bitmap, int64_t pts, int frameIndex)>;
+  // Shows a frame in the preview window; false closes the window.
+  using TPreviewWindowHandler =
+      std::function<bool(TCustomFFmpeg* sender, TBitmap* bitmap, int frameIndex, int64_t pts)>;
+  TCustomHookHandler OnCustomHook;
+  TPreviewBitmapHandler OnPreviewBitmap;
+  TPreviewWindowHandler OnPreviewWindow;
+  // Bit 0 preview window, bit 1 preview-bitmap event; taken under the preview lock.
+  void SetPreviewFlags(int flags);
+  int PreviewFlags() const;
+  void SetPreviewInterval(int64_t us) { previewInterval_ = us; }
+  int FrameCounter() const { return frameCounter_; }
   int DuplicatedFrames() const { return nbFramesDup_; }
   int DroppedFrames() const { return nbFramesDrop_; }
 
@@ -159,6 +177,13 @@ class TCustomFFmpeg {
   // Decodes (or copies) one packet, or flushes the decoder with null; false on a decoding error.
   bool OutputPacket(TInputStream& ist, int istIndex, const AVPacket* pkt, bool drainEncoders = true);
   void DeliverFrame(TInputStream& ist, int istIndex, AVFrame* frame);
+  // Deinterlace and frame hooks; the picture to go on with.
+  AVFrame* PreProcess(TInputStream& ist, AVFrame* frame);
+  void RunCustomHook(AVFrame* picture, AVFrame* out, bool& edited, int64_t pts);
+  void ConfigureFilters(TOutputStream& ost, TInputStream& ist);
+  void FilterAndEncode(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
+  void Preview(TOutputStream& ost, const AVFrame* picture);
+  void WriteVideoStats(TOutputStream& ost, const AVPacket* pkt);
   void ScaleVolume(AVFrame* frame) const;
   void DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
   void DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* frame);
@@ -166,7 +191,8 @@ class TCustomFFmpeg {
   void CopyPacket(TOutputStream& ost, TInputStream& ist, const AVPacket* pkt);
   void FlushEncoder(TOutputStream& ost);
   void EncodeAudioFrame(TOutputStream& ost, AVFrame* frame);
-  void ReceiveEncodedPackets(TOutputStream& ost);
+  // Writes every packet the encoder has ready; returns how many.
+  int ReceiveEncodedPackets(TOutputStream& ost);
   void WritePacket(TOutputStream& ost, AVPacket* pkt);
   // Ends the current join segment; false when it was the last.
   bool EndJoinSegment();
@@ -212,6 +238,15 @@ class TCustomFFmpeg {
   bool dupDropFlagged_ = false;
   std::vector<AVCodecContext*> openedEncoders_, openedDecoders_;
   std::vector<uint8_t> subtitleBuffer_;
+  // Video path.
+  int frameCounter_ = 0;
+  AVFramePtr preFrame_;  // pre-processing buffer
+  TPictureConverter hookConverter_, previewConverter_;
+  int64_t lastPreviewTime_ = 0;
+  int64_t previewInterval_ = 100000;
+  int previewFlags_ = 0;  // guarded by PreviewLock()
+  bool hooksInUse_ = false;
+  FILE* vstatsFile_ = nullptr;
   std::array<int, 52> qpHistogram_{};
   std::atomic<bool> stopRequested_{false};
   bool completed_ = false;

@@ -1,5 +1,6 @@
 // The video, audio and subtitle output paths and encoder draining.
 
+#include <algorithm>
 #include <cmath>
 
 extern "C" {
@@ -11,18 +12,20 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "engine/EngineHost.h"
 #include "engine/FFmpeg.h"
 #include "engine/FFmpegException.h"
 #include "engine/OptionParse.h"
 
 namespace quenza {
 
-void TCustomFFmpeg::ReceiveEncodedPackets(TOutputStream& ost) {
+int TCustomFFmpeg::ReceiveEncodedPackets(TOutputStream& ost) {
   AVCodecContext* enc = ost.enc;
   AVPacket* pkt = ost.pkt.get();
+  int count = 0;
   for (;;) {
     int ret = avcodec_receive_packet(enc, pkt);
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return;
+    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) return count;
     if (ret < 0)
       throw FFmpegException(enc->codec_type == AVMEDIA_TYPE_AUDIO ? "Audio encoding failed" : "Video encoding failed");
     if (enc->codec_type == AVMEDIA_TYPE_VIDEO) {
@@ -35,12 +38,14 @@ void TCustomFFmpeg::ReceiveEncodedPackets(TOutputStream& ost) {
           ost.last_error[j] = AV_RL64(sd + 8 + 8 * j);
       }
       if (ost.logfile && enc->stats_out) std::fputs(enc->stats_out, ost.logfile);
+      WriteVideoStats(ost, pkt);
     } else {
       audioSize_ += pkt->size;
     }
     av_packet_rescale_ts(pkt, enc->time_base, ost.st->time_base);
     pkt->time_base = ost.st->time_base;
     WritePacket(ost, pkt);
+    ++count;
   }
 }
 
@@ -72,18 +77,43 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
       throw FFmpegException("Cannot crop the decoded picture");
     }
   }
-  if (cw != enc->width || ch != enc->height || in->format != enc->pix_fmt) {
-    if (!ost.img_resample_ctx || cw != ost.resample_width || ch != ost.resample_height ||
-        in->format != ost.resample_pix_fmt) {
-      ost.img_resample_ctx.reset(sws_getContext(cw, ch, static_cast<AVPixelFormat>(in->format), enc->width,
-                                                enc->height, enc->pix_fmt, s_.sws_flags, nullptr, nullptr, nullptr));
+  if (!ost.graph && (cw != ost.resample_width || ch != ost.resample_height || in->format != ost.resample_pix_fmt)) {
+    const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(in->format));
+    Log(llQuiet, StrFormat("Input Stream #%d.%d frame size changed to %dx%d, %s", ist.file_index, ist.st_index,
+                           in->width, in->height, name ? name : "none"));
+    if (ost.video_crop && ost.original_width > 0 && ost.original_height > 0) {
+      // Bands in proportion to the new size, rounded down to even numbers.
+      auto band = [](int dim, int first, int orig) { return (dim * first / orig) & ~1; };
+      ost.topBand = band(in->height, ost.original_topBand, ost.original_height);
+      ost.bottomBand = band(in->height, ost.original_bottomBand, ost.original_height);
+      ost.leftBand = band(in->width, ost.original_leftBand, ost.original_width);
+      ost.rightBand = band(in->width, ost.original_rightBand, ost.original_width);
+      av_frame_unref(pic);
+      if (av_frame_ref(pic, in) < 0) throw FFmpegException("av_frame_ref failed");
+      pic->crop_top = ost.topBand;
+      pic->crop_bottom = ost.bottomBand;
+      pic->crop_left = ost.leftBand;
+      pic->crop_right = ost.rightBand;
+      if (av_frame_apply_cropping(pic, AV_FRAME_CROP_UNALIGNED) < 0) {
+        av_frame_unref(pic);
+        throw FFmpegException("error cropping picture");
+      }
+    }
+    // Pictures of the new size are scaled to the size the encoder was opened with.
+    ost.img_resample_ctx.reset();
+    ost.resample_width = pic->width;
+    ost.resample_height = pic->height;
+    ost.resample_pix_fmt = in->format;
+  }
+  if (pic->width != enc->width || pic->height != enc->height || pic->format != enc->pix_fmt) {
+    if (!ost.img_resample_ctx) {
+      ost.img_resample_ctx.reset(sws_getContext(pic->width, pic->height, static_cast<AVPixelFormat>(pic->format),
+                                                enc->width, enc->height, enc->pix_fmt, s_.sws_flags, nullptr,
+                                                nullptr, nullptr));
       if (!ost.img_resample_ctx) {
         av_frame_unref(pic);
         throw FFmpegException("Cannot get resampling context");
       }
-      ost.resample_width = cw;
-      ost.resample_height = ch;
-      ost.resample_pix_fmt = in->format;
     }
     if (!ost.resample_frame) {
       ost.resample_frame.reset(av_frame_alloc());
@@ -98,7 +128,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
     } else if (av_frame_make_writable(dst) < 0) {
       throw FFmpegException("Cannot allocate temp picture, check pix fmt");
     }
-    sws_scale(ost.img_resample_ctx.get(), pic->data, pic->linesize, 0, ch, dst->data, dst->linesize);
+    sws_scale(ost.img_resample_ctx.get(), pic->data, pic->linesize, 0, pic->height, dst->data, dst->linesize);
     av_frame_copy_props(dst, pic);
     av_frame_unref(pic);
     if (av_frame_ref(pic, dst) < 0) throw FFmpegException("av_frame_ref failed");
@@ -134,17 +164,20 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
   }
   nbFrames = std::min(nbFrames, s_.max_frames[0] - ost.frame_number);
 
-  for (int i = 0; i < nbFrames; ++i) {
+  const AVCodecContext* videoOpts = codecOpts_[mkVideo].get();
+  for (int i = 0; i < nbFrames && !stopRequested_; ++i) {
     pic->pts = ost.sync_opts;
-    pic->pict_type = AV_PICTURE_TYPE_NONE;
-    if (s_.top_field_first >= 0) pic->top_field_first = s_.top_field_first;
-    if (!s_.same_quality) pic->quality = 0;
+    pic->interlaced_frame = in->interlaced_frame;
+    if (videoOpts->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
+      pic->top_field_first = s_.top_field_first == -1 ? in->top_field_first : s_.top_field_first;
+    pic->quality = s_.same_quality ? in->quality : enc->global_quality;
+    if (!s_.me_threshold) pic->pict_type = AV_PICTURE_TYPE_NONE;
     int ret = avcodec_send_frame(enc, pic);
     if (ret < 0) {
       av_frame_unref(pic);
       throw FFmpegException("Video encoding failed");
     }
-    ReceiveEncodedPackets(ost);
+    if (ReceiveEncodedPackets(ost) > 0) Preview(ost, pic);
     ost.sync_opts++;
     ost.frame_number++;
   }
@@ -166,7 +199,11 @@ AVFrame* AudioBuffer(AVFramePtr& holder, const AVCodecContext* enc, int n) {
   if (!holder) holder.reset(av_frame_alloc());
   AVFrame* f = holder.get();
   if (!f) throw FFmpegException("av_mallocz fail");
-  if (f->buf[0] && f->nb_samples >= n && av_frame_make_writable(f) >= 0) {
+  const int bps = av_get_bytes_per_sample(enc->sample_fmt);
+  const int64_t planeBytes =
+      static_cast<int64_t>(n) * bps * (av_sample_fmt_is_planar(enc->sample_fmt) ? 1 : enc->ch_layout.nb_channels);
+  // linesize[0] keeps the plane capacity while nb_samples follows each use.
+  if (f->buf[0] && f->linesize[0] >= planeBytes && av_frame_make_writable(f) >= 0) {
     f->nb_samples = n;
     return f;
   }
@@ -181,10 +218,23 @@ AVFrame* AudioBuffer(AVFramePtr& holder, const AVCodecContext* enc, int n) {
 
 }  // namespace
 
-void TCustomFFmpeg::DoAudioOut(TOutputStream& ost, TInputStream&, AVFrame* in) {
+namespace {
+
+// Pointers to sample `offset` of a buffer of the given format and channel count.
+void OffsetSamples(uint8_t** out, uint8_t* const* data, int offset, AVSampleFormat fmt, int channels) {
+  const int bps = av_get_bytes_per_sample(fmt);
+  const bool planar = av_sample_fmt_is_planar(fmt);
+  const int planes = planar ? channels : 1;
+  for (int p = 0; p < planes; ++p) out[p] = data[p] + static_cast<ptrdiff_t>(offset) * bps * (planar ? 1 : channels);
+}
+
+}  // namespace
+
+void TCustomFFmpeg::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* in) {
   AVCodecContext* enc = ost.enc;
   if (!enc) return;
   const int channels = enc->ch_layout.nb_channels;
+  const int rate = enc->sample_rate;
   if (!ost.fifo) {
     ost.fifo.reset(av_audio_fifo_alloc(enc->sample_fmt, channels, 1024));
     if (!ost.fifo) throw FFmpegException("av_fifo_alloc fail");
@@ -194,38 +244,76 @@ void TCustomFFmpeg::DoAudioOut(TOutputStream& ost, TInputStream&, AVFrame* in) {
     av_channel_layout_default(&inLayout, in->ch_layout.nb_channels);
   else if (av_channel_layout_copy(&inLayout, &in->ch_layout) < 0)
     throw FFmpegException("av_mallocz fail");
-  const bool convert = in->format != enc->sample_fmt || in->sample_rate != enc->sample_rate ||
+  const bool convert = ost.audio_resample || in->format != enc->sample_fmt || in->sample_rate != rate ||
                        av_channel_layout_compare(&inLayout, &enc->ch_layout) != 0;
-  if (!convert) {
-    av_channel_layout_uninit(&inLayout);
-    if (av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(in->extended_data), in->nb_samples) < in->nb_samples)
-      throw FFmpegException("av_fifo_realloc2() failed");
-  } else {
-    if (!ost.swr || in->format != ost.swr_in_fmt || in->sample_rate != ost.swr_in_rate ||
-        av_channel_layout_compare(&inLayout, &ost.swr_in_layout) != 0) {
-      SwrContext* swr = nullptr;
-      int ret = swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, enc->sample_rate, &inLayout,
-                                    static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
-      ost.swr.reset(swr);
-      if (ret < 0 || swr_init(swr) < 0) {
-        av_channel_layout_uninit(&inLayout);
-        throw FFmpegException(StrFormat("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
-                                        in->ch_layout.nb_channels, in->sample_rate, channels, enc->sample_rate));
-      }
-      ost.swr_in_fmt = in->format;
-      ost.swr_in_rate = in->sample_rate;
-      av_channel_layout_uninit(&ost.swr_in_layout);
-      av_channel_layout_copy(&ost.swr_in_layout, &inLayout);
+  if (convert && (!ost.swr || in->format != ost.swr_in_fmt || in->sample_rate != ost.swr_in_rate ||
+                  av_channel_layout_compare(&inLayout, &ost.swr_in_layout) != 0)) {
+    SwrContext* swr = nullptr;
+    int ret = swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
+                                  static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
+    ost.swr.reset(swr);
+    if (ret < 0 || swr_init(swr) < 0) {
+      ost.swr.reset();
+      av_channel_layout_uninit(&inLayout);
+      throw FFmpegException(StrFormat("Can not resample %d channels @ %d Hz to %d channels @ %d Hz",
+                                      in->ch_layout.nb_channels, in->sample_rate, channels, rate));
     }
-    av_channel_layout_uninit(&inLayout);
+    ost.swr_in_fmt = in->format;
+    ost.swr_in_rate = in->sample_rate;
+    av_channel_layout_uninit(&ost.swr_in_layout);
+    av_channel_layout_copy(&ost.swr_in_layout, &inLayout);
+  }
+  av_channel_layout_uninit(&inLayout);
+
+  // Synchronisation with the input timestamps, in output samples.
+  const double syncSamples = static_cast<double>(ist_[ost.sync_ist].pts - s_.start_time) / 1000000.0 * rate;
+  const int64_t pending = av_audio_fifo_size(ost.fifo.get());
+  int64_t discard = 0;
+  if (s_.audio_sync_method == 0) {
+    ost.sync_opts = std::llrint(syncSamples) - pending;
+  } else {
+    const double delta = syncSamples - static_cast<double>(ost.sync_opts) - static_cast<double>(pending);
+    if (std::fabs(delta) > 50) {
+      if (ist.is_start || std::fabs(delta) > s_.audio_drift_threshold * rate) {
+        if (delta < 0) {
+          discard = static_cast<int64_t>(std::trunc(-delta));
+          if (s_.verbose > 2) Log(llVerbose, StrFormat("discarding %d audio samples", static_cast<int>(discard)));
+        } else {
+          const int silence = static_cast<int>(std::trunc(delta));
+          AVFrame* f = AudioBuffer(ost.audio_frame, enc, silence);
+          av_samples_set_silence(f->extended_data, 0, silence, channels, enc->sample_fmt);
+          if (av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(f->extended_data), silence) < silence)
+            throw FFmpegException("av_fifo_realloc2() failed");
+          if (s_.verbose > 2) Log(llVerbose, StrFormat("adding %d audio samples of silence", silence));
+        }
+        ist.is_start = false;
+      } else if (s_.audio_sync_method > 1 && ost.swr) {
+        const int m = s_.audio_sync_method;
+        const int comp = std::clamp(static_cast<int>(std::trunc(delta)), -m, m);
+        if (s_.verbose > 2)
+          Log(llVerbose, StrFormat("compensating audio timestamp drift:%f compensation:%d in:%d", delta, comp, rate));
+        swr_set_compensation(ost.swr.get(), comp, rate);
+      }
+    }
+  }
+
+  // Conversion into the fifo, less the discarded samples.
+  uint8_t* const* data = in->extended_data;
+  int n = in->nb_samples;
+  if (convert) {
     const int outCount = swr_get_out_samples(ost.swr.get(), in->nb_samples);
     AVFrame* conv = AudioBuffer(ost.audio_frame, enc, std::max(outCount, 1));
-    const int n = swr_convert(ost.swr.get(), conv->extended_data, outCount,
-                              const_cast<const uint8_t**>(in->extended_data), in->nb_samples);
+    n = swr_convert(ost.swr.get(), conv->extended_data, outCount, const_cast<const uint8_t**>(in->extended_data),
+                    in->nb_samples);
     if (n < 0) throw FFmpegException("audio_resample failed");
-    if (n > 0 && av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(conv->extended_data), n) < n)
-      throw FFmpegException("av_fifo_realloc2() failed");
+    data = conv->extended_data;
   }
+  if (discard >= n) return;
+  uint8_t* ptrs[AV_NUM_DATA_POINTERS > 64 ? AV_NUM_DATA_POINTERS : 64] = {};
+  OffsetSamples(ptrs, data, static_cast<int>(discard), enc->sample_fmt, channels);
+  const int keep = n - static_cast<int>(discard);
+  if (av_audio_fifo_write(ost.fifo.get(), reinterpret_cast<void**>(ptrs), keep) < keep)
+    throw FFmpegException("av_fifo_realloc2() failed");
 
   // Frame-based encoders take exactly frame_size samples; the others take what there is.
   const bool variable = enc->frame_size <= 1 || (enc->codec->capabilities & AV_CODEC_CAP_VARIABLE_FRAME_SIZE);
@@ -258,6 +346,12 @@ void TCustomFFmpeg::FlushEncoder(TOutputStream& ost) {
         av_samples_set_silence(f->extended_data, have, n - have, enc->ch_layout.nb_channels, enc->sample_fmt);
       EncodeAudioFrame(ost, f);
     }
+  }
+  if (enc->codec_type == AVMEDIA_TYPE_VIDEO && ost.graph) {
+    // Frames the filters still hold.
+    ost.flushed_encoder = false;
+    FilterAndEncode(ost, ist_[ost.source_index], nullptr);
+    ost.flushed_encoder = true;
   }
   int ret = avcodec_send_frame(enc, nullptr);
   if (ret < 0 && ret != AVERROR_EOF)

@@ -283,6 +283,10 @@ void TCustomFFmpeg::TranscodeFinish() {
 
 void TCustomFFmpeg::ReleaseFiles(bool runFailed) {
   CloseCodecs();
+  if (vstatsFile_) {
+    std::fclose(vstatsFile_);
+    vstatsFile_ = nullptr;
+  }
   ost_.clear();
   ist_.clear();
   std::vector<std::string> outputs;
@@ -367,7 +371,12 @@ void TCustomFFmpeg::DeliverFrame(TInputStream& ist, int istIndex, AVFrame* frame
     if (joined_ && ost.file_index != currentSegment_) continue;
     switch (ost.enc ? ost.enc->codec_type : AVMEDIA_TYPE_UNKNOWN) {
       case AVMEDIA_TYPE_AUDIO: DoAudioOut(ost, ist, frame); break;
-      case AVMEDIA_TYPE_VIDEO: DoVideoOut(ost, ist, frame); break;
+      case AVMEDIA_TYPE_VIDEO:
+        if (ost.graph)
+          FilterAndEncode(ost, ist, frame);
+        else
+          DoVideoOut(ost, ist, frame);
+        break;
       default: throw FFmpegException("invalid codec_type");
     }
   }
@@ -445,8 +454,9 @@ bool TCustomFFmpeg::OutputPacket(TInputStream& ist, int istIndex, const AVPacket
           ist.next_pts = ist.pts + d;
         }
         rateEmulate();
+        if (type == AVMEDIA_TYPE_VIDEO) frame = PreProcess(ist, frame);
         if (startReached()) DeliverFrame(ist, istIndex, frame);
-        av_frame_unref(frame);
+        av_frame_unref(ist.frame.get());
       }
     }
   } else if (pkt) {

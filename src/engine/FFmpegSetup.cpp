@@ -136,8 +136,12 @@ void TCustomFFmpeg::SetupCopy(TOutputStream& ost, TInputStream& ist) {
   const AVOutputFormat* ofmt = outputFiles_[ost.file_index]->ctx->oformat;
   switch (ipar->codec_type) {
     case AVMEDIA_TYPE_VIDEO:
+      if (OnCustomHook)
+        throw FFmpegException("-vcodec copy and CustomHook are incompatible (frames are not decoded)");
       if (!hooks_.empty())
         throw FFmpegException("-vcodec copy and -vhook are incompatible (frames are not decoded)");
+      if (PreviewFlags() & 3)
+        throw FFmpegException("-vcodec copy and PostHooks are incompatible (frames are not decoded)");
       break;
     case AVMEDIA_TYPE_AUDIO:
       if (s_.audio_volume != 256)
@@ -210,8 +214,17 @@ void TCustomFFmpeg::SetupEncode(TOutputStream& ost, TInputStream& ist) {
       ost.resample_pix_fmt = dec->pix_fmt;
       ost.encoding_needed = true;
       ist.decoding_needed = true;
-      if (!s_.vfilters.empty())
-        throw FFmpegException("Error opening filters: video filter chains are not supported yet");
+      if (!s_.vfilters.empty()) {
+        // The graph crops and scales; the built-in crop and scaler stand aside.
+        ConfigureFilters(ost, ist);
+        ost.video_crop = false;
+        ost.topBand = ost.bottomBand = ost.leftBand = ost.rightBand = 0;
+        ost.video_resample = false;
+        ost.img_resample_ctx.reset();
+        ost.resample_frame.reset();
+        ost.resample_width = dec->width;
+        ost.resample_height = dec->height;
+      }
       break;
     }
     case AVMEDIA_TYPE_AUDIO:
@@ -416,6 +429,7 @@ void TCustomFFmpeg::CopyChapters(int inFile, int outFile) {
 }
 
 void TCustomFFmpeg::TranscodeSetup() {
+  hooksInUse_ = !hooks_.empty();
   // 1. Input tables.
   ist_.clear();
   for (size_t f = 0; f < inputFiles_.size(); ++f) {

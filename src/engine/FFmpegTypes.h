@@ -9,6 +9,7 @@
 #include <vector>
 
 extern "C" {
+#include <libavfilter/avfilter.h>
 #include <libavutil/audio_fifo.h>
 #include <libswresample/swresample.h>
 }
@@ -17,6 +18,11 @@ extern "C" {
 #include "engine/FFmpegSettings.h"
 
 namespace quenza {
+
+struct AVFilterGraphDeleter {
+  void operator()(AVFilterGraph* p) const { avfilter_graph_free(&p); }
+};
+using AVFilterGraphPtr = std::unique_ptr<AVFilterGraph, AVFilterGraphDeleter>;
 
 struct SwrContextDeleter {
   void operator()(SwrContext* p) const { swr_free(&p); }
@@ -130,6 +136,11 @@ struct TOutputStream {
   int resample_width = 0, resample_height = 0, resample_pix_fmt = -1;
   int original_width = 0, original_height = 0;
   AVFramePtr encode_frame;  // frame handed to the video encoder (reused)
+  // Filter graph, when a filter chain is set.
+  AVFilterGraphPtr graph;
+  AVFilterContext* filter_src = nullptr;
+  AVFilterContext* filter_sink = nullptr;
+  AVFramePtr filtered;
   // Audio.
   AVAudioFifoPtr fifo;
   SwrContextPtr swr;
