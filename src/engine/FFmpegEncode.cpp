@@ -252,6 +252,12 @@ void TCustomFFmpeg::DoAudioOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
     int ret = swr_alloc_set_opts2(&swr, &enc->ch_layout, enc->sample_fmt, rate, &inLayout,
                                   static_cast<AVSampleFormat>(in->format), in->sample_rate, 0, nullptr);
     ost.swr.reset(swr);
+    // Mono into stereo is copied into both channels at full level, as the samples were
+    // always duplicated, not mixed in at -3 dB.
+    if (ret >= 0 && inLayout.nb_channels == 1 && channels == 2) {
+      const double matrix[2] = {1.0, 1.0};
+      ret = swr_set_matrix(swr, matrix, 1);
+    }
     if (ret < 0 || swr_init(swr) < 0) {
       ost.swr.reset();
       av_channel_layout_uninit(&inLayout);

@@ -1,0 +1,1 @@
+quenza_add_test(test_media_probe SOURCES ProbeTest.cpp LIBS quenza_media quenza_testsupport)
