@@ -60,7 +60,7 @@ void TCustomFFmpeg::Reset() {
   stopRequested_ = false;
   completed_ = false;
   frameCounter_ = 0;
-  preFrame_.reset();
+  preFrames_.clear();
   hookConverter_.Reset();
   previewConverter_.Reset();
   lastPreviewTime_ = 0;

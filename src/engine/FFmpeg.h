@@ -240,7 +240,7 @@ class TCustomFFmpeg {
   std::vector<uint8_t> subtitleBuffer_;
   // Video path.
   int frameCounter_ = 0;
-  AVFramePtr preFrame_;  // pre-processing buffer
+  std::vector<AVFramePtr> preFrames_;  // pre-processing buffers
   TPictureConverter hookConverter_, previewConverter_;
   int64_t lastPreviewTime_ = 0;
   int64_t previewInterval_ = 100000;

@@ -1,6 +1,7 @@
 // The video path before encoding: pre-processing (deinterlace, frame hooks), the
 // filter graph, previews and the video statistics file.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -37,24 +38,34 @@ AVFrame* TCustomFFmpeg::PreProcess(TInputStream& ist, AVFrame* frame) {
   if (!s_.do_deinterlace && !custom && !hooksInUse_) return frame;
 
   // The pre-processing buffer: decoded pictures may be the decoder's references and
-  // must not be edited in place.
-  AVFrame* buf = preFrame_.get();
-  if (!buf || buf->width != frame->width || buf->height != frame->height || buf->format != frame->format) {
-    preFrame_.reset(av_frame_alloc());
-    buf = preFrame_.get();
-    if (buf) {
-      buf->format = frame->format;
-      buf->width = frame->width;
-      buf->height = frame->height;
+  // must not be edited in place. Encoders may keep the pictures they were given, so
+  // the buffers form a ring and a free one is taken; steady state allocates nothing.
+  AVFrame* buf = nullptr;
+  for (auto& f : preFrames_)
+    if (f->width == frame->width && f->height == frame->height && f->format == frame->format &&
+        av_frame_is_writable(f.get())) {
+      buf = f.get();
+      break;
     }
-    if (!buf || av_frame_get_buffer(buf, 0) < 0) {
-      preFrame_.reset();
+  if (!buf) {
+    preFrames_.erase(std::remove_if(preFrames_.begin(), preFrames_.end(),
+                                    [&](const AVFramePtr& f) {
+                                      return f->width != frame->width || f->height != frame->height ||
+                                             f->format != frame->format;
+                                    }),
+                     preFrames_.end());
+    AVFramePtr fresh(av_frame_alloc());
+    if (fresh) {
+      fresh->format = frame->format;
+      fresh->width = frame->width;
+      fresh->height = frame->height;
+    }
+    if (!fresh || av_frame_get_buffer(fresh.get(), 0) < 0) {
       Log(llError, "hook buf malloc error.");
       return frame;
     }
-  } else if (av_frame_make_writable(buf) < 0) {
-    Log(llError, "hook buf malloc error.");
-    return frame;
+    buf = fresh.get();
+    preFrames_.push_back(std::move(fresh));
   }
 
   bool inBuffer = false;
@@ -82,7 +93,23 @@ AVFrame* TCustomFFmpeg::PreProcess(TInputStream& ist, AVFrame* frame) {
     for (const auto& hook : hooks_) hook->Process(&pict, buf->format, buf->width, buf->height, ist.pts);
   }
   if (!inBuffer) return frame;
-  av_frame_copy_props(buf, frame);
+  // The properties the encoding path reads; side data and metadata stay with the
+  // decoded frame (copying them would allocate for every frame).
+  buf->pts = frame->pts;
+  buf->pkt_dts = frame->pkt_dts;
+  buf->best_effort_timestamp = frame->best_effort_timestamp;
+  buf->pkt_duration = frame->pkt_duration;
+  buf->interlaced_frame = frame->interlaced_frame;
+  buf->top_field_first = frame->top_field_first;
+  buf->sample_aspect_ratio = frame->sample_aspect_ratio;
+  buf->quality = frame->quality;
+  buf->key_frame = frame->key_frame;
+  buf->pict_type = frame->pict_type;
+  buf->color_range = frame->color_range;
+  buf->color_primaries = frame->color_primaries;
+  buf->color_trc = frame->color_trc;
+  buf->colorspace = frame->colorspace;
+  buf->chroma_location = frame->chroma_location;
   return buf;
 }
 

@@ -136,7 +136,9 @@ class TOwnContext {
  public:
   explicit TOwnContext(const std::string& path) {
     EXPECT_EQ(avformat_open_input(&fCtx, path.c_str(), nullptr, nullptr), 0) << path;
-    if (fCtx) EXPECT_GE(avformat_find_stream_info(fCtx, nullptr), 0);
+    if (fCtx) {
+      EXPECT_GE(avformat_find_stream_info(fCtx, nullptr), 0);
+    }
   }
   ~TOwnContext() { avformat_close_input(&fCtx); }
   AVFormatContext* get() const { return fCtx; }
@@ -148,7 +150,8 @@ class TOwnContext {
 
 void ReplaceMetadata(AVDictionary** dict, const std::vector<std::pair<std::string, std::string>>& entries) {
   av_dict_free(dict);
-  for (const auto& [k, v] : entries) ASSERT_GE(av_dict_set(dict, k.c_str(), v.c_str(), 0), 0);
+  // Keys differing only in case are kept apart.
+  for (const auto& [k, v] : entries) ASSERT_GE(av_dict_set(dict, k.c_str(), v.c_str(), AV_DICT_MATCH_CASE), 0);
 }
 
 class ProbeFixture : public ::testing::Test {
@@ -256,7 +259,9 @@ TEST(media_ProbeLibraries, MissingLibrariesThrowInCheckOrder) {
   const std::string file = MakeMedia(Mp3());
   for (const auto& c : cases) {
     FFLoader().UnloadLibraries(AllLibraries);
-    if (!c.loaded.Empty()) ASSERT_TRUE(FFLoader().LoadLibraries(c.loaded)) << FFLoader().LastError();
+    if (!c.loaded.Empty()) {
+      ASSERT_TRUE(FFLoader().LoadLibraries(c.loaded)) << FFLoader().LastError();
+    }
     TAVProbe probe;
     try {
       probe.LoadFile(file);
