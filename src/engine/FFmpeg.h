@@ -169,6 +169,7 @@ class TCustomFFmpeg {
   void PrintStreamMapping() const;
   void OpenEncoders();
   void OpenDecoders();
+  void OpenDecoder(TInputStream& ist);
   void CloseCodecs();
   void ChooseSources();
   void SetupCopy(TOutputStream& ost, TInputStream& ist);

@@ -331,6 +331,7 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFile& of) {
   su->enc->codec_type = AVMEDIA_TYPE_SUBTITLE;
   su->enc->codec_id = codec ? codec->id : AV_CODEC_ID_NONE;
   if (!su->stream_copy) {
+    su->enc->time_base = AV_TIME_BASE_Q;
     CopyRecordedOptions(codecOpts_[mkSubtitle].get(), su->enc.get(),
                         AV_OPT_FLAG_SUBTITLE_PARAM | AV_OPT_FLAG_ENCODING_PARAM);
     av_dict_copy(su->private_options.addr(), encoderPrivate_[mkSubtitle].get(), 0);

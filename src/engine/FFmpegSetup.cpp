@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 extern "C" {
@@ -290,6 +291,18 @@ void TCustomFFmpeg::OpenEncoders() {
       Log(llError, msg);
       throw FFmpegException(msg);
     }
+    if (ost.enc->codec_type == AVMEDIA_TYPE_SUBTITLE) {
+      // Subtitle encoders need the styles header their source's decoder makes when it
+      // opens, so that decoder is opened first.
+      TInputStream& ist = ist_[ost.source_index];
+      OpenDecoder(ist);
+      if (ist.dec && ist.dec->subtitle_header_size > 0 && !ost.enc->subtitle_header) {
+        ost.enc->subtitle_header = static_cast<uint8_t*>(av_mallocz(ist.dec->subtitle_header_size + 1));
+        if (!ost.enc->subtitle_header) throw FFmpegException("av_mallocz fail");
+        std::memcpy(ost.enc->subtitle_header, ist.dec->subtitle_header, ist.dec->subtitle_header_size);
+        ost.enc->subtitle_header_size = ist.dec->subtitle_header_size;
+      }
+    }
     AVDict opts;
     av_dict_copy(opts.addr(), ost.setup->private_options.get(), 0);
     int ret;
@@ -326,36 +339,37 @@ void TCustomFFmpeg::OpenEncoders() {
       if (p->file_index > 0) p->encoder_open = ost_[p->index]->encoder_open;
 }
 
-void TCustomFFmpeg::OpenDecoders() {
-  for (size_t i = 0; i < ist_.size(); ++i) {
-    TInputStream& ist = ist_[i];
-    if (!ist.decoding_needed) continue;
-    const AVCodec* codec = ist.forced_decoder ? ist.forced_decoder : avcodec_find_decoder(ist.st->codecpar->codec_id);
-    const char* type = TypeName(ist.st->codecpar->codec_type);
-    if (!codec) {
-      PrintStreamMapping();
-      std::string msg = StrFormat("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
-                                  ist.st->codecpar->codec_id, ist.file_index, ist.st_index, type);
-      Log(llError, msg);
-      throw FFmpegException(msg);
-    }
-    int ret;
-    {
-      std::lock_guard<std::recursive_mutex> lock(CodecLock());
-      ret = avcodec_open2(ist.dec, codec, nullptr);
-      if (ret >= 0) {
-        openedDecoders_.push_back(ist.dec);
-        ist.decoder_open = true;
-      }
-    }
-    if (ret < 0) {
-      PrintStreamMapping();
-      std::string msg = StrFormat("Error while opening decoder for input stream #%d.%d (%s)",
-                                  ist.file_index, ist.st_index, type);
-      Log(llError, msg);
-      throw FFmpegException(msg);
+void TCustomFFmpeg::OpenDecoder(TInputStream& ist) {
+  if (!ist.decoding_needed || ist.decoder_open) return;
+  const AVCodec* codec = ist.forced_decoder ? ist.forced_decoder : avcodec_find_decoder(ist.st->codecpar->codec_id);
+  const char* type = TypeName(ist.st->codecpar->codec_type);
+  if (!codec) {
+    PrintStreamMapping();
+    std::string msg = StrFormat("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
+                                ist.st->codecpar->codec_id, ist.file_index, ist.st_index, type);
+    Log(llError, msg);
+    throw FFmpegException(msg);
+  }
+  int ret;
+  {
+    std::lock_guard<std::recursive_mutex> lock(CodecLock());
+    ret = avcodec_open2(ist.dec, codec, nullptr);
+    if (ret >= 0) {
+      openedDecoders_.push_back(ist.dec);
+      ist.decoder_open = true;
     }
   }
+  if (ret < 0) {
+    PrintStreamMapping();
+    std::string msg = StrFormat("Error while opening decoder for input stream #%d.%d (%s)", ist.file_index,
+                                ist.st_index, type);
+    Log(llError, msg);
+    throw FFmpegException(msg);
+  }
+}
+
+void TCustomFFmpeg::OpenDecoders() {
+  for (TInputStream& ist : ist_) OpenDecoder(ist);
 }
 
 void TCustomFFmpeg::CloseEncoder(AVCodecContext* ctx) {

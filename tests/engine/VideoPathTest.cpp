@@ -183,6 +183,43 @@ TEST_F(VideoPath, PreviewBitmapsAboutTenPerSecond) {
   EXPECT_TRUE(std::is_sorted(pts.begin(), pts.end()));
 }
 
+TEST_F(VideoPath, PreviewWindowFlagClearsWhenTheWindowCloses) {
+  const std::string input = MakeMedia(Clip("mp4", "libx264", "", 1.0));
+  TCustomFFmpeg engine;
+  ASSERT_EQ(Prepare(engine, {{input, {}}}, {{"vcodec", "mpeg4"}}, OutPath("window.avi")), "");
+  int shown = 0;
+  engine.OnPreviewWindow = [&](TCustomFFmpeg*, TBitmap*, int, int64_t) { return ++shown < 2; };
+  engine.SetPreviewInterval(0);
+  engine.SetPreviewFlags(1);
+  engine.Transcode();
+  engine.ReleaseFiles(false);
+  EXPECT_EQ(shown, 2) << "the window said no on its second frame";
+  EXPECT_EQ(engine.PreviewFlags(), 0);
+
+  // Without a preview window the flag is dropped at the first preview.
+  TCustomFFmpeg other;
+  ASSERT_EQ(Prepare(other, {{input, {}}}, {{"vcodec", "mpeg4"}}, OutPath("nowindow.avi")), "");
+  other.SetPreviewFlags(1);
+  other.Transcode();
+  other.ReleaseFiles(false);
+  EXPECT_EQ(other.PreviewFlags(), 0);
+}
+
+TEST_F(VideoPath, SubtitlesAreReencoded) {
+  MediaSpec spec = Clip("matroska", "libx264", "", 2.0);
+  spec.subtitleCodec = "ass";
+  const std::string input = MakeMedia(spec);
+  const std::string out = OutPath("subs.mkv");
+  ASSERT_EQ(Convert({{input, {}}}, {{"vcodec", "mpeg4"}, {"scodec", "ass"}}, out), "");
+  const StreamInfo* sub = ReadMediaInfo(out).Find(AVMEDIA_TYPE_SUBTITLE);
+  ASSERT_NE(sub, nullptr);
+  EXPECT_EQ(sub->codecName, "ass");
+  EXPECT_EQ(CountDecodedFrames(out, AVMEDIA_TYPE_SUBTITLE), 4);
+  // The container's default subtitle encoder serves when none is named.
+  ASSERT_EQ(Convert({{input, {}}}, {{"vcodec", "mpeg4"}}, OutPath("default.mkv")), "");
+  EXPECT_EQ(CountDecodedFrames(OutPath("default.mkv"), AVMEDIA_TYPE_SUBTITLE), 4);
+}
+
 TEST_F(VideoPath, StatisticsFileLines) {
   const std::string input = MakeMedia(Clip("mp4", "libx264", "", 0.4));
   const std::string stats = OutPath("vstats.log");
