@@ -2,7 +2,7 @@
 // nothing against the same conversion without a hook, alternating runs; prints the
 // median wall times, their ratio and the heap allocations the hook adds per frame.
 //
-//   bench_hook [RUNS]   (default 5)
+//   bench_hook [RUNS] [VCODEC]   (defaults: 5, mpeg4)
 
 #include <algorithm>
 #include <chrono>
@@ -25,7 +25,7 @@ struct Run {
   int frames;
 };
 
-Run Convert(const std::string& input, const std::string& output, bool hook) {
+Run Convert(const std::string& input, const std::string& output, const std::string& vcodec, bool hook) {
   quenza::TCustomFFmpeg engine;
   engine.Reset();
   engine.SetOption("loglevel", "error");
@@ -33,7 +33,7 @@ Run Convert(const std::string& input, const std::string& output, bool hook) {
     std::fprintf(stderr, "%s\n", engine.LastErrorText().c_str());
     std::exit(1);
   }
-  engine.SetOption("vcodec", "mpeg4");
+  engine.SetOption("vcodec", vcodec);
   engine.SetOption("b", "4000000");
   engine.SetOption("v", "-1");
   if (engine.AddOutputFile(output) < 0) {
@@ -42,9 +42,8 @@ Run Convert(const std::string& input, const std::string& output, bool hook) {
   }
   int frames = 0;
   if (hook)
-    engine.OnCustomHook = [&frames](quenza::TCustomFFmpeg*, quenza::TBitmap*, bool*, bool* update, int64_t, int) {
+    engine.OnCustomHook = [&frames](quenza::TCustomFFmpeg*, quenza::TBitmap*, bool*, bool*, int64_t, int) {
       ++frames;
-      if (getenv("NOUPDATE")) *update = false;
     };
   const long long before = AllocationCount();
   const auto t0 = std::chrono::steady_clock::now();
@@ -64,6 +63,7 @@ double Median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
   const int runs = argc > 1 ? std::atoi(argv[1]) : 5;
+  const std::string vcodec = argc > 2 ? argv[2] : "mpeg4";
   quenza::TMediaProcessScope media;
   quenza::GetLogger().SetLogLevel(quenza::llError);
   if (!quenza::FFLoader().LoadLibraries(quenza::ConverterLibraries)) {
@@ -83,10 +83,10 @@ int main(int argc, char** argv) {
   std::vector<double> plain, hooked;
   long long plainAllocs = 0, hookAllocs = 0;
   int frames = 0;
-  Convert(input, output, true);  // warm-up
+  Convert(input, output, vcodec, true);  // warm-up
   for (int i = 0; i < runs; ++i) {
-    Run a = Convert(input, output, false);
-    Run b = Convert(input, output, true);
+    Run a = Convert(input, output, vcodec, false);
+    Run b = Convert(input, output, vcodec, true);
     plain.push_back(a.seconds);
     hooked.push_back(b.seconds);
     plainAllocs = a.allocations;
@@ -94,7 +94,7 @@ int main(int argc, char** argv) {
     frames = b.frames;
   }
   std::filesystem::remove(output);
-  std::printf("hook: without %.3f s, with no-op hook %.3f s, wall-time ratio %.3f\n", Median(plain),
+  std::printf("hook (%s, %d runs): without %.3f s, with no-op hook %.3f s, wall-time ratio %.3f\n", vcodec.c_str(), runs, Median(plain),
               Median(hooked), Median(hooked) / Median(plain));
   std::printf("hook: %d frames, heap allocations without %lld, with %lld, added per frame %.3f\n", frames,
               plainAllocs, hookAllocs, frames ? static_cast<double>(hookAllocs - plainAllocs) / frames : 0.0);

@@ -169,6 +169,7 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
   }
 
   AVCodecContext* enc = su->enc.get();
+  enc->thread_count = s_.thread_count;
   enc->codec_tag = s_.video.codec_tag;
   if ((s_.video_global_header & 1) ||
       (s_.video_global_header == 0 && (oc->oformat->flags & AVFMT_GLOBALHEADER))) {
@@ -278,6 +279,7 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& of) {
   }
 
   AVCodecContext* enc = su->enc.get();
+  enc->thread_count = s_.thread_count;
   enc->codec_tag = s_.audio.codec_tag;
   if (oc->oformat->flags & AVFMT_GLOBALHEADER) {
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
