@@ -1,5 +1,6 @@
 #include "app/QtDispatcher.h"
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QThread>
 #include <exception>
@@ -30,6 +31,12 @@ void TQtMainThreadDispatcher::Synchronize(const std::function<void()>& fn) {
       },
       Qt::QueuedConnection);
   finished.get();
+}
+
+bool TQtMainThreadDispatcher::IsMainThread() const { return QThread::currentThread() == thread(); }
+
+void TQtMainThreadDispatcher::ProcessPending() {
+  if (IsMainThread()) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 }  // namespace quenza

@@ -13,6 +13,8 @@ class TQtMainThreadDispatcher : public QObject, public TMainThreadDispatcher {
   // Must be created on the main (GUI) thread.
   TQtMainThreadDispatcher();
   void Synchronize(const std::function<void()>& fn) override;
+  bool IsMainThread() const override;
+  void ProcessPending() override;
 };
 
 }  // namespace quenza

@@ -18,6 +18,11 @@ class TEngineHost {
   virtual void Log(const void* sender, TLogLevel level, const std::string& msg) = 0;
   virtual void SetLogLevelByName(const std::string& name) = 0;
   virtual TLogLevel GetLogLevel() = 0;
+  // True on the application's main thread.
+  virtual bool OnMainThread() { return false; }
+  // Runs the calls queued for the main thread (called there while it waits for a worker,
+  // so that a worker blocked on the main thread can finish).
+  virtual void ServiceMainThread() {}
 };
 
 void SetEngineHost(TEngineHost* host);

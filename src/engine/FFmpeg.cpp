@@ -19,7 +19,10 @@ constexpr AVMediaType kKindMediaType[mkCount] = {AVMEDIA_TYPE_VIDEO, AVMEDIA_TYP
 TCustomFFmpeg::TCustomFFmpeg() = default;
 
 TCustomFFmpeg::~TCustomFFmpeg() {
-  ReleaseFiles(false);
+  AbortConvert(true);
+  if (worker_.joinable()) worker_.join();
+  if (terminateThread_.joinable()) terminateThread_.join();
+  ReleaseFiles(error_);
   ReleaseOptionState();
 }
 
@@ -44,7 +47,7 @@ void TCustomFFmpeg::ReleaseOptionState() {
 
 void TCustomFFmpeg::Reset() {
   TEngineHost* host = GetEngineHost();
-  if (!host || !host->EngineLibrariesLoaded()) return;
+  if (!host || !host->EngineLibrariesLoaded() || running_) return;
 
   ReleaseFiles(false);
   ReleaseOptionState();
@@ -59,6 +62,14 @@ void TCustomFFmpeg::Reset() {
   qpHistogram_.fill(0);
   stopRequested_ = false;
   completed_ = false;
+  running_ = false;
+  terminated_ = false;
+  error_ = false;
+  {
+    std::lock_guard<std::mutex> g(errorLock_);
+    errorMessage_.clear();
+  }
+  pauseGate_.Open();
   frameCounter_ = 0;
   preFrames_.clear();
   hookConverter_.Reset();

@@ -8,7 +8,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/AvPtr.h"
@@ -17,6 +19,7 @@
 #include "engine/Bitmap.h"
 #include "engine/FrameHookLibrary.h"
 #include "engine/PictureConverter.h"
+#include "engine/SyncPrimitives.h"
 #include "engine/LogLevel.h"
 
 namespace quenza {
@@ -111,6 +114,33 @@ class TCustomFFmpeg {
   AVFormatContext* InputContext(int i) const { return inputFiles_[i]->ctx; }
   AVFormatContext* OutputContext(int i) const { return outputFiles_[i]->ctx; }
 
+  // --- the task's life ---
+  enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+  // Starts the conversion on a worker thread (background) or runs it on the caller's
+  // thread. False when no worker was started: already running or terminated, started
+  // in the caller's thread, or a start without input or output (which terminates with
+  // the error set).
+  bool StartConvert(bool background = true, TThreadPriority priority = tpNormal);
+  // The whole run: transcode, close codecs, release, terminate; each step guarded.
+  void RunConvert();
+  // Asks the run to stop; with wait, returns after the worker has finished (servicing
+  // the main thread's queue while waiting there).
+  void AbortConvert(bool wait);
+  // Stops a running task, or delivers the termination of one that never ran.
+  void StopConvert(bool wait);
+  void PauseConvert();
+  void ResumeConvert();
+  bool Paused() { return pauseGate_.IsClosed(); }
+  // Closes files and frees everything the task holds.
+  void ReleaseTask();
+  void TerminateTask();
+  std::function<void(TCustomFFmpeg* sender)> OnTerminate;
+  bool Running() const { return running_; }
+  bool Terminated() const { return terminated_; }
+  bool ErrorOccurred() const { return error_; }
+  std::string ErrorMessage() const;
+  bool TerminateEventSet() { return terminateEvent_.IsSet(); }
+
   // --- conversion ---
   using TProgressHandler =
       std::function<void(TCustomFFmpeg* sender, int fileIndex, int64_t totalDuration,
@@ -124,6 +154,8 @@ class TCustomFFmpeg {
   void RequestStop() { stopRequested_ = true; }
   bool StopRequested() const { return stopRequested_; }
   bool Completed() const { return completed_; }
+  // Waits at the pause gate; the worker calls it wherever it would make progress.
+  void PausePoint() { pauseGate_.Pass(); }
   // Closes and frees every file and codec. Output files of size 0 are deleted; so are
   // outputs of a run that failed, which would otherwise look like results.
   void ReleaseFiles(bool runFailed);
@@ -250,7 +282,20 @@ class TCustomFFmpeg {
   FILE* vstatsFile_ = nullptr;
   std::array<int, 52> qpHistogram_{};
   std::atomic<bool> stopRequested_{false};
-  bool completed_ = false;
+  std::atomic<bool> completed_{false};
+  // Run state: written by the component's thread at start and by the worker at the end.
+  std::atomic<bool> running_{false};
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> error_{false};
+  mutable std::mutex errorLock_;
+  std::string errorMessage_;  // guarded by errorLock_
+  TManualEvent runEvent_{true}, terminateEvent_{true};
+  TPauseGate pauseGate_;
+  std::thread worker_;
+  std::thread terminateThread_;
+  void RecordError(const std::string& msg);
+  // Waits for an event, servicing the main thread's queue when called there.
+  void WaitServicing(TManualEvent& event);
 
  private:
   using Handler = void (TCustomFFmpeg::*)(const std::string& name, const std::string& value);

@@ -166,6 +166,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
 
   const AVCodecContext* videoOpts = codecOpts_[mkVideo].get();
   for (int i = 0; i < nbFrames && !stopRequested_; ++i) {
+    if (i > 0) pauseGate_.Pass();
     pic->pts = ost.sync_opts;
     pic->interlaced_frame = in->interlaced_frame;
     if (videoOpts->flags & (AV_CODEC_FLAG_INTERLACED_DCT | AV_CODEC_FLAG_INTERLACED_ME))
@@ -185,6 +186,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
 }
 
 void TCustomFFmpeg::EncodeAudioFrame(TOutputStream& ost, AVFrame* frame) {
+  pauseGate_.Pass();
   frame->pts = ost.sync_opts;
   ost.sync_opts += frame->nb_samples;
   if (avcodec_send_frame(ost.enc, frame) < 0) throw FFmpegException("Audio encoding failed");

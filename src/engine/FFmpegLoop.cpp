@@ -113,6 +113,8 @@ void TCustomFFmpeg::TranscodeLoop() {
   if (!pkt) throw FFmpegException("av_mallocz fail");
 
   while (!stopRequested_) {
+    pauseGate_.Pass();
+    if (stopRequested_) break;
     // 1. Choose the input file.
     int fileIndex = -1;
     bool limitReached = false;

@@ -14,6 +14,11 @@ class TMainThreadDispatcher {
   // Runs fn on the main thread and returns after it has run. Called from the main
   // thread itself, it runs fn at once.
   virtual void Synchronize(const std::function<void()>& fn) = 0;
+  // True on the main thread.
+  virtual bool IsMainThread() const = 0;
+  // Runs what other threads queued for the main thread; called on the main thread while
+  // it waits for a worker.
+  virtual void ProcessPending() = 0;
 };
 
 void SetMainThreadDispatcher(TMainThreadDispatcher* dispatcher);

@@ -8,6 +8,7 @@
 
 #include "engine/EngineHost.h"
 #include "engine/FFmpegException.h"
+#include "media/Dispatcher.h"
 #include "media/FFmpegLoader.h"
 #include "media/FFmpegLogger.h"
 
@@ -35,6 +36,15 @@ class TMediaEngineHost final : public TEngineHost {
   }
 
   TLogLevel GetLogLevel() override { return GetLogger().LogLevel(); }
+
+  bool OnMainThread() override {
+    TMainThreadDispatcher* d = GetMainThreadDispatcher();
+    return d && d->IsMainThread();
+  }
+
+  void ServiceMainThread() override {
+    if (TMainThreadDispatcher* d = GetMainThreadDispatcher(); d && d->IsMainThread()) d->ProcessPending();
+  }
 };
 
 constinit TMediaEngineHost g_host;

@@ -1,4 +1,5 @@
 #include "media/FFmpegLogger.h"
+#include "support/TestDispatcher.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -306,50 +307,6 @@ TEST(media_LoggerInstance, OnlyOneLoggerExists) {
   EXPECT_EQ(TFFLogger::Instance(), nullptr);
 }
 
-// Runs jobs from other threads on the thread that created it while that thread pumps.
-class TTestDispatcher : public TMainThreadDispatcher {
- public:
-  void Synchronize(const std::function<void()>& fn) override {
-    if (std::this_thread::get_id() == fMainThread) {
-      fn();
-      return;
-    }
-    bool done = false;
-    std::unique_lock guard(fLock);
-    fJobs.push_back({&fn, &done});
-    fChanged.notify_all();
-    fChanged.wait(guard, [&] { return done; });
-  }
-
-  // Runs queued jobs until stop() is true.
-  void PumpUntil(const std::function<bool()>& stop) {
-    std::unique_lock guard(fLock);
-    for (;;) {
-      while (!fJobs.empty()) {
-        TJob job = fJobs.front();
-        fJobs.pop_front();
-        guard.unlock();
-        (*job.Fn)();
-        guard.lock();
-        *job.Done = true;
-        fChanged.notify_all();
-      }
-      if (stop()) return;
-      fChanged.wait_for(guard, std::chrono::milliseconds(10));
-    }
-  }
-
- private:
-  struct TJob {
-    const std::function<void()>* Fn;
-    bool* Done;
-  };
-  const std::thread::id fMainThread = std::this_thread::get_id();
-  std::mutex fLock;
-  std::condition_variable fChanged;
-  std::deque<TJob> fJobs;
-};
-
 // Ends the process when not disarmed in time: a deadlock would otherwise hang the test.
 class TWatchdog {
  public:
@@ -377,13 +334,8 @@ class TWatchdog {
   std::thread fThread;
 };
 
-// Installs a dispatcher for the lifetime of the guard.
-struct TDispatcherInstall {
-  explicit TDispatcherInstall(TMainThreadDispatcher* dispatcher) {
-    SetMainThreadDispatcher(dispatcher);
-  }
-  ~TDispatcherInstall() { SetMainThreadDispatcher(nullptr); }
-};
+using test::TDispatcherInstall;
+using test::TTestDispatcher;
 
 TEST_F(media_Logger, DeliveryRunsOnTheMainThreadWhileTheLoggingThreadWaits) {
   TTestDispatcher dispatcher;
