@@ -35,7 +35,8 @@ void InstallInterruptHandler() {
 
 bool Interrupted() { return g_interrupted.load(); }
 
-TProgressPrinter::TProgressPrinter(const std::string& label) : label_(label), tty_(isatty(STDERR_FILENO)) {}
+TProgressPrinter::TProgressPrinter(const std::string& label, bool lines)
+    : label_(label), tty_(!lines && isatty(STDERR_FILENO)) {}
 
 void TProgressPrinter::Update(int64_t totalUs, int64_t currentUs, int64_t sizeBytes, float bitrate, int fps) {
   const double t = currentUs / 1000000.0;

@@ -18,7 +18,8 @@ bool Interrupted();
 // total is known; redrawn in place on a terminal, one line per call otherwise.
 class TProgressPrinter {
  public:
-  explicit TProgressPrinter(const std::string& label);
+  // lines: one line per update even on a terminal (several tasks print at once).
+  explicit TProgressPrinter(const std::string& label, bool lines = false);
   void Update(int64_t totalUs, int64_t currentUs, int64_t sizeBytes, float bitrate, int fps);
   void Finish();
 

@@ -114,6 +114,12 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
       bool mjpegException = codec->id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance < 0 &&
                             (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P);
       if (*p == AV_PIX_FMT_NONE && !mjpegException) enc->pix_fmt = codec->pix_fmts[0];
+      // The installed MJPEG encoder lists limited-range YUV but opens it only when not
+      // strict; strict, it takes its first (full-range) format.
+      if (codec->id == AV_CODEC_ID_MJPEG && enc->strict_std_compliance >= 0 &&
+          (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P ||
+           enc->pix_fmt == AV_PIX_FMT_YUV444P))
+        enc->pix_fmt = codec->pix_fmts[0];
     }
     if (s_.intra_only) enc->gop_size = 0;
     if (s_.video_qscale != 0 || s_.same_quality) {
