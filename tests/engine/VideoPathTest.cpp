@@ -52,7 +52,8 @@ TEST_F(VideoPath, CropBandsAndFilterChains) {
   ASSERT_EQ(Convert({{input, {}}}, {{"croptop", "20"}, {"cropbottom", "40"}, {"cropleft", "16"}, {"vcodec", "mpeg4"}},
                     banded),
             "");
-  const StreamInfo* v = ReadMediaInfo(banded).Find(AVMEDIA_TYPE_VIDEO);
+  MediaInfo info = ReadMediaInfo(banded);
+  const StreamInfo* v = info.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->width, 304);
   EXPECT_EQ(v->height, 180);
@@ -61,7 +62,8 @@ TEST_F(VideoPath, CropBandsAndFilterChains) {
   const std::string scaled = OutPath("scaled.avi");
   ASSERT_EQ(Convert({{input, {}}}, {{"croptop", "40"}, {"vcodec", "mpeg4"}, {"s", "160x100"}, {"vf", "null"}}, scaled),
             "");
-  v = ReadMediaInfo(scaled).Find(AVMEDIA_TYPE_VIDEO);
+  info = ReadMediaInfo(scaled);
+  v = info.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->width, 160);
   EXPECT_EQ(v->height, 100);
@@ -69,7 +71,8 @@ TEST_F(VideoPath, CropBandsAndFilterChains) {
   // Letterbox: scale into 320x180 and pad to 320x240 with black bars.
   const std::string boxed = OutPath("boxed.avi");
   ASSERT_EQ(Convert({{input, {}}}, {{"vcodec", "mpeg4"}, {"vf", "scale=320:180,pad=320:240:0:30:black"}}, boxed), "");
-  v = ReadMediaInfo(boxed).Find(AVMEDIA_TYPE_VIDEO);
+  info = ReadMediaInfo(boxed);
+  v = info.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->width, 320);
   EXPECT_EQ(v->height, 240);
@@ -211,7 +214,8 @@ TEST_F(VideoPath, SubtitlesAreReencoded) {
   const std::string input = MakeMedia(spec);
   const std::string out = OutPath("subs.mkv");
   ASSERT_EQ(Convert({{input, {}}}, {{"vcodec", "mpeg4"}, {"scodec", "ass"}}, out), "");
-  const StreamInfo* sub = ReadMediaInfo(out).Find(AVMEDIA_TYPE_SUBTITLE);
+  MediaInfo info = ReadMediaInfo(out);
+  const StreamInfo* sub = info.Find(AVMEDIA_TYPE_SUBTITLE);
   ASSERT_NE(sub, nullptr);
   EXPECT_EQ(sub->codecName, "ass");
   EXPECT_EQ(CountDecodedFrames(out, AVMEDIA_TYPE_SUBTITLE), 4);
@@ -251,7 +255,8 @@ TEST_F(VideoPath, ResolutionChangeKeepsConverting) {
   const std::string out = OutPath("change.avi");
   ASSERT_EQ(Convert({{OutPath("change.ts"), {}}}, {{"vcodec", "mpeg4"}}, out), "");
   EXPECT_TRUE(host.HasLine(llQuiet, "Input Stream #0.0 frame size changed to 160x120, yuv420p"));
-  const StreamInfo* v = ReadMediaInfo(out).Find(AVMEDIA_TYPE_VIDEO);
+  MediaInfo info = ReadMediaInfo(out);
+  const StreamInfo* v = info.Find(AVMEDIA_TYPE_VIDEO);
   ASSERT_NE(v, nullptr);
   EXPECT_EQ(v->width, 320);
   EXPECT_GT(CountDecodedFrames(out, AVMEDIA_TYPE_VIDEO), 40);
