@@ -115,7 +115,7 @@ AVFrame* TCustomFFmpeg::PreProcess(TInputStream& ist, AVFrame* frame) {
 
 void TCustomFFmpeg::RunCustomHook(AVFrame* picture, AVFrame* out, bool& edited, int64_t pts) {
   bool stop = false;
-  if (!hookConverter_.ToBitmap(picture)) {
+  if (!hookConverter_.ToBitmap(picture, true)) {
     Log(llError, "Cannot initialize the toRGB conversion context");
     stop = true;
   } else {
@@ -130,8 +130,9 @@ void TCustomFFmpeg::RunCustomHook(AVFrame* picture, AVFrame* out, bool& edited, 
       update = false;
     }
     if (update) {
-      if (hookConverter_.FromBitmap(out)) {
-        edited = true;
+      bool changed = false;
+      if (hookConverter_.FromBitmap(picture, out, changed)) {
+        edited = changed;
       } else {
         Log(llError, "Cannot initialize the fromRGB conversion context");
         stop = true;

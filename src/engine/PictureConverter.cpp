@@ -1,102 +1,138 @@
 #include "engine/PictureConverter.h"
 
+#include <algorithm>
 #include <cstring>
 
 extern "C" {
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 }
 
 namespace quenza {
 
-namespace {
-// Pictures at least this tall are split into two bands.
-constexpr int kSplitHeight = 128;
-}  // namespace
-
-void TPictureConverter::Direction::Free() {
-  for (SwsContext*& c : band) {
+void TPictureConverter::Reset() {
+  worker_.reset();
+  for (SwsContext*& c : to_) {
     sws_freeContext(c);
     c = nullptr;
   }
+  for (auto& band : from_)
+    for (SwsContext*& c : band) {
+      sws_freeContext(c);
+      c = nullptr;
+    }
 }
 
-void TPictureConverter::Reset() {
-  worker_.reset();
-  to_.Free();
-  from_.Free();
-}
-
-bool TPictureConverter::Convert(Direction& dir, const AVFrame* pic, AVFrame* out, bool toBitmap) {
-  const AVFrame* yuv = toBitmap ? pic : out;
-  const AVPixelFormat fmt = static_cast<AVPixelFormat>(yuv->format);
-  const int width = yuv->width, height = yuv->height;
+bool TPictureConverter::ToBitmap(const AVFrame* pic, bool snapshot) {
+  const int width = pic->width, height = pic->height;
+  bitmap_.SetSize(width, height);
+  const size_t bytes = static_cast<size_t>(bitmap_.Stride()) * height;
+  if (snapshot && snapshot_.size() < bytes) snapshot_.resize(bytes);
+  auto keep = [&](int y0, int y1) {
+    if (snapshot)
+      std::memcpy(snapshot_.data() + static_cast<size_t>(y0) * bitmap_.Stride(), bitmap_.ScanLine(y0),
+                  static_cast<size_t>(y1 - y0) * bitmap_.Stride());
+  };
+  if (pic->format == AV_PIX_FMT_BGR24) {
+    const int row = width * 3;
+    for (int y = 0; y < height; ++y)
+      std::memcpy(bitmap_.ScanLine(y), pic->data[0] + static_cast<ptrdiff_t>(y) * pic->linesize[0], row);
+    keep(0, height);
+    return true;
+  }
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(pic->format);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
   if (!desc) return false;
-  // Band boundary on a row that starts a chroma row too.
-  const int align = 2 << desc->log2_chroma_h;
-  int split = height >= kSplitHeight ? (height / 2) / align * align : height;
   const int planes = av_pix_fmt_count_planes(fmt);
-
-  auto band = [&](int b) -> bool {
-    const int y0 = b == 0 ? 0 : split;
-    const int h = b == 0 ? split : height - split;
-    const AVPixelFormat src = toBitmap ? fmt : AV_PIX_FMT_BGR24;
-    const AVPixelFormat dst = toBitmap ? AV_PIX_FMT_BGR24 : fmt;
-    dir.band[b] = sws_getCachedContext(dir.band[b], width, h, src, width, h, dst, SWS_BICUBIC, nullptr, nullptr,
-                                       nullptr);
-    if (!dir.band[b]) return false;
-    const uint8_t* yuvData[4] = {};
-    uint8_t* yuvOut[4] = {};
-    int yuvStride[4] = {};
+  bool ok[2] = {true, true};
+  RunBands(height, 2 << desc->log2_chroma_h, [&](int band, int y0, int y1) {
+    const int h = y1 - y0;
+    to_[band] = sws_getCachedContext(to_[band], width, h, fmt, width, h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
+                                     nullptr, nullptr);
+    if (!to_[band]) {
+      ok[band] = false;
+      return;
+    }
+    const uint8_t* src[4] = {};
+    int srcStride[4] = {};
     for (int p = 0; p < planes && p < 4; ++p) {
       const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
-      const ptrdiff_t offset = static_cast<ptrdiff_t>(y0 >> shift) * yuv->linesize[p];
-      yuvData[p] = yuv->data[p] + offset;
-      yuvOut[p] = yuv->data[p] + offset;
-      yuvStride[p] = yuv->linesize[p];
+      src[p] = pic->data[p] + static_cast<ptrdiff_t>(y0 >> shift) * pic->linesize[p];
+      srcStride[p] = pic->linesize[p];
     }
-    uint8_t* bmp[4] = {bitmap_.ScanLine(y0), nullptr, nullptr, nullptr};
-    const uint8_t* bmpIn[4] = {bitmap_.ScanLine(y0), nullptr, nullptr, nullptr};
-    int bmpStride[4] = {bitmap_.Stride(), 0, 0, 0};
-    if (toBitmap)
-      sws_scale(dir.band[b], yuvData, yuvStride, 0, h, bmp, bmpStride);
-    else
-      sws_scale(dir.band[b], bmpIn, bmpStride, 0, h, yuvOut, yuvStride);
-    return true;
-  };
-
-  if (split >= height || split <= 0) {
-    split = height;
-    return band(0);
-  }
-  if (!worker_) worker_ = std::make_unique<TBandWorker>();
-  bool ok0 = false, ok1 = false;
-  const std::function<void()> lower = [&] { ok1 = band(1); };
-  const std::function<void()> upper = [&] { ok0 = band(0); };
-  worker_->RunBoth(lower, upper);
-  return ok0 && ok1;
+    uint8_t* dst[4] = {bitmap_.ScanLine(y0), nullptr, nullptr, nullptr};
+    int dstStride[4] = {bitmap_.Stride(), 0, 0, 0};
+    sws_scale(to_[band], src, srcStride, 0, h, dst, dstStride);
+    keep(y0, y1);
+  });
+  return ok[0] && ok[1];
 }
 
-bool TPictureConverter::ToBitmap(const AVFrame* pic) {
-  bitmap_.SetSize(pic->width, pic->height);
-  if (pic->format == AV_PIX_FMT_BGR24) {
-    // Rows are copied as they are.
-    const int row = pic->width * 3;
-    for (int y = 0; y < pic->height; ++y)
-      std::memcpy(bitmap_.ScanLine(y), pic->data[0] + static_cast<ptrdiff_t>(y) * pic->linesize[0], row);
-    return true;
+bool TPictureConverter::FromBitmap(const AVFrame* original, AVFrame* out, bool& changed) {
+  const int width = original->width, height = original->height;
+  const int stride = bitmap_.Stride();
+  const int rowBytes = width * 3;
+  const int blocks = (height + kBlockRows - 1) / kBlockRows;
+  changedBlocks_.assign(static_cast<size_t>(blocks), 0);
+  changed = false;
+  for (int b = 0; b < blocks; ++b) {
+    const int y1 = std::min(height, (b + 1) * kBlockRows);
+    for (int y = b * kBlockRows; y < y1; ++y)
+      if (std::memcmp(bitmap_.ScanLine(y), snapshot_.data() + static_cast<size_t>(y) * stride, rowBytes) != 0) {
+        changedBlocks_[b] = 1;
+        changed = true;
+        break;
+      }
   }
-  return Convert(to_, pic, nullptr, true);
-}
+  if (!changed) return true;
 
-bool TPictureConverter::FromBitmap(AVFrame* out) {
-  if (out->format == AV_PIX_FMT_BGR24) {
-    const int row = out->width * 3;
-    for (int y = 0; y < out->height; ++y)
-      std::memcpy(out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0], bitmap_.ScanLine(y), row);
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(original->format);
+  if (fmt == AV_PIX_FMT_BGR24) {
+    for (int y = 0; y < height; ++y)
+      std::memcpy(out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0], bitmap_.ScanLine(y), rowBytes);
     return true;
   }
-  return Convert(from_, nullptr, out, false);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
+  if (!desc) return false;
+  const int planes = av_pix_fmt_count_planes(fmt);
+  int planeBytes[4] = {};
+  for (int p = 0; p < planes && p < 4; ++p) planeBytes[p] = av_image_get_linesize(fmt, width, p);
+  bool ok[2] = {true, true};
+  // Bands split on block boundaries; each band converts or copies its blocks.
+  RunBands(height, kBlockRows, [&](int band, int y0, int y1) {
+    for (int b = y0 / kBlockRows; b * kBlockRows < y1; ++b) {
+      const int by0 = b * kBlockRows, by1 = std::min(height, by0 + kBlockRows);
+      const int h = by1 - by0;
+      if (!changedBlocks_[b]) {
+        for (int p = 0; p < planes && p < 4; ++p) {
+          const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
+          const int r0 = by0 >> shift, r1 = -((-by1) >> shift);
+          for (int r = r0; r < r1; ++r)
+            std::memcpy(out->data[p] + static_cast<ptrdiff_t>(r) * out->linesize[p],
+                        original->data[p] + static_cast<ptrdiff_t>(r) * original->linesize[p], planeBytes[p]);
+        }
+        continue;
+      }
+      SwsContext*& ctx = from_[band][h == kBlockRows ? 0 : 1];
+      ctx = sws_getCachedContext(ctx, width, h, AV_PIX_FMT_BGR24, width, h, fmt, SWS_BICUBIC, nullptr, nullptr,
+                                 nullptr);
+      if (!ctx) {
+        ok[band] = false;
+        return;
+      }
+      const uint8_t* src[4] = {bitmap_.ScanLine(by0), nullptr, nullptr, nullptr};
+      int srcStride[4] = {stride, 0, 0, 0};
+      uint8_t* dst[4] = {};
+      int dstStride[4] = {};
+      for (int p = 0; p < planes && p < 4; ++p) {
+        const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
+        dst[p] = out->data[p] + static_cast<ptrdiff_t>(by0 >> shift) * out->linesize[p];
+        dstStride[p] = out->linesize[p];
+      }
+      sws_scale(ctx, src, srcStride, 0, h, dst, dstStride);
+    }
+  });
+  return ok[0] && ok[1];
 }
 
 }  // namespace quenza
