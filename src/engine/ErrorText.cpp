@@ -4,6 +4,7 @@
 #include <cstdio>
 
 extern "C" {
+#include <libavutil/avutil.h>
 #include <libavutil/error.h>
 }
 
@@ -30,6 +31,17 @@ std::string LibraryErrorText(int code) {
 
 std::string LibraryError(const std::string& prefix, int code) {
   return prefix + ": " + LibraryErrorText(code);
+}
+
+const char* MediaTypeName(int type) {
+  switch (type) {
+    case AVMEDIA_TYPE_VIDEO: return "Video";
+    case AVMEDIA_TYPE_AUDIO: return "Audio";
+    case AVMEDIA_TYPE_DATA: return "Data";
+    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
+    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
+    default: return "Unknown";
+  }
 }
 
 }  // namespace quenza

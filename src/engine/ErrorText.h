@@ -8,4 +8,8 @@ std::string LibraryErrorText(int code);
 // prefix + ": " + LibraryErrorText(code).
 std::string LibraryError(const std::string& prefix, int code);
 
+// "Video", "Audio", "Data", "Subtitle", "Attachment" or "Unknown", as messages name
+// media types.
+const char* MediaTypeName(int type);
+
 }  // namespace quenza

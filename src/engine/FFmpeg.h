@@ -190,6 +190,9 @@ class TCustomFFmpeg {
   void NewVideoStream(TOutputFile& of);
   void NewAudioStream(TOutputFile& of);
   void NewSubtitleStream(TOutputFile& of);
+  // The encoder of a new stream: the pending name of the kind resolved (a failure
+  // raises its message) or the container's default.
+  const AVCodec* ChooseEncoder(TKindSettings& kind, AVMediaType type, AVFormatContext& oc, TOutputStreamSetup& su);
   // Codec resolution: the codec for name, or null with the message in err.
   const AVCodec* ResolveCodec(const std::string& name, AVMediaType type, bool encoder,
                               int strict, std::string& err) const;

@@ -66,17 +66,21 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
     pic = ost.encode_frame.get();
     if (!pic) throw FFmpegException("av_mallocz fail");
   }
-  if (av_frame_ref(pic, in) < 0) throw FFmpegException("av_frame_ref failed");
-  if (ost.video_crop) {
+  // pic becomes a reference to the decoded picture less the current bands.
+  auto refCropped = [&] {
+    av_frame_unref(pic);
+    if (av_frame_ref(pic, in) < 0) throw FFmpegException("av_frame_ref failed");
+    if (!ost.video_crop) return;
     pic->crop_top = ost.topBand;
     pic->crop_bottom = ost.bottomBand;
     pic->crop_left = ost.leftBand;
     pic->crop_right = ost.rightBand;
     if (av_frame_apply_cropping(pic, AV_FRAME_CROP_UNALIGNED) < 0) {
       av_frame_unref(pic);
-      throw FFmpegException("Cannot crop the decoded picture");
+      throw FFmpegException("error cropping picture");
     }
-  }
+  };
+  refCropped();
   if (!ost.graph && (cw != ost.resample_width || ch != ost.resample_height || in->format != ost.resample_pix_fmt)) {
     const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(in->format));
     Log(llQuiet, StrFormat("Input Stream #%d.%d frame size changed to %dx%d, %s", ist.file_index, ist.st_index,
@@ -88,16 +92,7 @@ void TCustomFFmpeg::DoVideoOut(TOutputStream& ost, TInputStream& ist, AVFrame* i
       ost.bottomBand = band(in->height, ost.original_bottomBand, ost.original_height);
       ost.leftBand = band(in->width, ost.original_leftBand, ost.original_width);
       ost.rightBand = band(in->width, ost.original_rightBand, ost.original_width);
-      av_frame_unref(pic);
-      if (av_frame_ref(pic, in) < 0) throw FFmpegException("av_frame_ref failed");
-      pic->crop_top = ost.topBand;
-      pic->crop_bottom = ost.bottomBand;
-      pic->crop_left = ost.leftBand;
-      pic->crop_right = ost.rightBand;
-      if (av_frame_apply_cropping(pic, AV_FRAME_CROP_UNALIGNED) < 0) {
-        av_frame_unref(pic);
-        throw FFmpegException("error cropping picture");
-      }
+      refCropped();
     }
     // Pictures of the new size are scaled to the size the encoder was opened with.
     ost.img_resample_ctx.reset();

@@ -21,16 +21,6 @@ namespace quenza {
 
 namespace {
 
-const char* TypeName(AVMediaType t) {
-  switch (t) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
-  }
-}
 
 int KindOf(AVMediaType t) {
   switch (t) {
@@ -230,7 +220,7 @@ void TCustomFFmpeg::TranscodeLoop() {
           // 10.
           if (!OutputPacket(ist, istIndex, pkt.get())) {
             std::string msg = StrFormat("Error while decoding stream #%d.%d (%s)", ist.file_index,
-                                        ist.st_index, TypeName(ist.st->codecpar->codec_type));
+                                        ist.st_index, MediaTypeName(ist.st->codecpar->codec_type));
             if (s_.exit_on_error) {
               av_packet_unref(pkt.get());
               throw FFmpegException(msg);

@@ -52,6 +52,23 @@ void TCustomFFmpeg::NewStream(TMediaKind kind) {
     NewSubtitleStream(of);
 }
 
+const AVCodec* TCustomFFmpeg::ChooseEncoder(TKindSettings& kind, AVMediaType type, AVFormatContext& oc,
+                                            TOutputStreamSetup& su) {
+  if (kind.codec_name.empty()) {
+    // The container's default encoder (for subtitles too).
+    return avcodec_find_encoder(av_guess_codec(oc.oformat, nullptr, oc.url, nullptr, type));
+  }
+  const TMediaKind optionKind = type == AVMEDIA_TYPE_VIDEO ? mkVideo : type == AVMEDIA_TYPE_AUDIO ? mkAudio : mkSubtitle;
+  std::string err;
+  const AVCodec* codec = ResolveCodec(kind.codec_name, type, true, codecOpts_[optionKind]->strict_std_compliance, err);
+  if (!codec) {
+    kind.codec_name.clear();
+    throw FFmpegException(err);
+  }
+  su.encoder = codec;
+  return codec;
+}
+
 void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
   AVFormatContext* oc = of.ctx;
   const int index = static_cast<int>(oc->nb_streams);
@@ -76,20 +93,7 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
         SampleAspect(s_.frame_aspect_ratio, s_.frame_width, s_.frame_height);
   } else {
     AVRational frameRate = s_.frame_rate.num && s_.frame_rate.den ? s_.frame_rate : AVRational{25, 1};
-    const AVCodec* codec = nullptr;
-    if (!s_.video.codec_name.empty()) {
-      std::string err;
-      codec = ResolveCodec(s_.video.codec_name, AVMEDIA_TYPE_VIDEO, true,
-                           videoOpts->strict_std_compliance, err);
-      if (!codec) {
-        s_.video.codec_name.clear();
-        throw FFmpegException(err);
-      }
-      su->encoder = codec;
-    } else {
-      AVCodecID id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_VIDEO);
-      codec = avcodec_find_encoder(id);
-    }
+    const AVCodec* codec = ChooseEncoder(s_.video, AVMEDIA_TYPE_VIDEO, *oc, *su);
     su->enc.reset(avcodec_alloc_context3(codec));
     if (!su->enc) throw FFmpegException("avcodec_alloc_context3 failed");
     AVCodecContext* enc = su->enc.get();
@@ -220,20 +224,7 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& of) {
     su->enc->sample_rate = s_.audio_sample_rate;
     av_channel_layout_default(&su->enc->ch_layout, s_.audio_channels);
   } else {
-    const AVCodec* codec = nullptr;
-    if (!s_.audio.codec_name.empty()) {
-      std::string err;
-      codec = ResolveCodec(s_.audio.codec_name, AVMEDIA_TYPE_AUDIO, true,
-                           audioOpts->strict_std_compliance, err);
-      if (!codec) {
-        s_.audio.codec_name.clear();
-        throw FFmpegException(err);
-      }
-      su->encoder = codec;
-    } else {
-      AVCodecID id = av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_AUDIO);
-      codec = avcodec_find_encoder(id);
-    }
+    const AVCodec* codec = ChooseEncoder(s_.audio, AVMEDIA_TYPE_AUDIO, *oc, *su);
     su->enc.reset(avcodec_alloc_context3(codec));
     if (!su->enc) throw FFmpegException("avcodec_alloc_context3 failed");
     AVCodecContext* enc = su->enc.get();
@@ -316,24 +307,10 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFile& of) {
   bsfs_[mkSubtitle].clear();
 
   const AVCodec* codec = nullptr;
-  if (s_.subtitle.stream_copy) {
+  if (s_.subtitle.stream_copy)
     su->stream_copy = true;
-  } else {
-    std::string err;
-    if (!s_.subtitle.codec_name.empty()) {
-      codec = ResolveCodec(s_.subtitle.codec_name, AVMEDIA_TYPE_SUBTITLE, true,
-                           codecOpts_[mkSubtitle]->strict_std_compliance, err);
-      if (!codec) {
-        s_.subtitle.codec_name.clear();
-        throw FFmpegException(err);
-      }
-      su->encoder = codec;
-    } else {
-      // Without a name, the container's default subtitle encoder.
-      codec = avcodec_find_encoder(
-          av_guess_codec(oc->oformat, nullptr, oc->url, nullptr, AVMEDIA_TYPE_SUBTITLE));
-    }
-  }
+  else
+    codec = ChooseEncoder(s_.subtitle, AVMEDIA_TYPE_SUBTITLE, *oc, *su);
   su->enc.reset(avcodec_alloc_context3(codec));
   if (!su->enc) throw FFmpegException("avcodec_alloc_context3 failed");
   su->enc->codec_type = AVMEDIA_TYPE_SUBTITLE;

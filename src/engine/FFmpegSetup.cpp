@@ -21,18 +21,6 @@ namespace quenza {
 
 namespace {
 
-const char* TypeName(AVMediaType t) {
-  switch (t) {
-    case AVMEDIA_TYPE_VIDEO: return "Video";
-    case AVMEDIA_TYPE_AUDIO: return "Audio";
-    case AVMEDIA_TYPE_DATA: return "Data";
-    case AVMEDIA_TYPE_SUBTITLE: return "Subtitle";
-    case AVMEDIA_TYPE_ATTACHMENT: return "Attachment";
-    default: return "Unknown";
-  }
-}
-
-
 // Frames seen of a stream: the container's count when it has one, else an estimate
 // from the duration and the frame or packet rate.
 double ProbedFrames(const AVStream* st) {
@@ -61,11 +49,11 @@ void TCustomFFmpeg::PrintStreamMapping() const {
     AVMediaType type = ost->st->codecpar->codec_type;
     if (type == AVMEDIA_TYPE_UNKNOWN) type = ost->enc->codec_type;
     Log(llVerbose, StrFormat("  Stream #%d.%d -> #%d.%d (%s)", ist.file_index, ist.st_index,
-                             joined_ ? 0 : ost->file_index, ost->index, TypeName(type)));
+                             joined_ ? 0 : ost->file_index, ost->index, MediaTypeName(type)));
     if (ost->sync_ist != ost->source_index) {
       const TInputStream& sync = ist_[ost->sync_ist];
       Log(llVerbose, StrFormat(" [sync #%d.%d (%s)]", sync.file_index, sync.st_index,
-                               TypeName(sync.st->codecpar->codec_type)));
+                               MediaTypeName(sync.st->codecpar->codec_type)));
     }
   }
 }
@@ -84,8 +72,8 @@ void TCustomFFmpeg::ChooseSources() {
                        outputFiles_[ost.file_index]->name.c_str(), 1);
         throw FFmpegException(StrFormat("Codec type mismatch for mapping #%d.%d (%s) -> #%d.%d (%s)",
                                         m.file_index, m.stream_index,
-                                        TypeName(ist.st->codecpar->codec_type), ost.file_index,
-                                        ost.index, TypeName(type)));
+                                        MediaTypeName(ist.st->codecpar->codec_type), ost.file_index,
+                                        ost.index, MediaTypeName(type)));
       }
       ost.sync_ist = inputFiles_[m.sync_file_index]->ist_index + m.sync_stream_index;
     } else {
@@ -119,7 +107,7 @@ void TCustomFFmpeg::ChooseSources() {
         av_dump_format(outputFiles_[ost.file_index]->ctx, ost.file_index,
                        outputFiles_[ost.file_index]->name.c_str(), 1);
         throw FFmpegException(StrFormat("Could not find input stream matching output stream #%d.%d (%s)",
-                                        ost.file_index, ost.index, TypeName(type)));
+                                        ost.file_index, ost.index, MediaTypeName(type)));
       }
       ost.source_index = best;
       ost.sync_ist = best;
@@ -283,7 +271,7 @@ void TCustomFFmpeg::OpenEncoders() {
     TOutputStream& ost = *p;
     if (!ost.encoding_needed || (joined_ && ost.file_index > 0)) continue;
     const AVCodec* codec = ost.setup->encoder ? ost.setup->encoder : avcodec_find_encoder(ost.enc->codec_id);
-    const char* type = TypeName(ost.enc->codec_type);
+    const char* type = MediaTypeName(ost.enc->codec_type);
     if (!codec) {
       PrintStreamMapping();
       std::string msg = StrFormat("Encoder (codec id %d) not found for output stream #%d.%d (%s)",
@@ -342,7 +330,7 @@ void TCustomFFmpeg::OpenEncoders() {
 void TCustomFFmpeg::OpenDecoder(TInputStream& ist) {
   if (!ist.decoding_needed || ist.decoder_open) return;
   const AVCodec* codec = ist.forced_decoder ? ist.forced_decoder : avcodec_find_decoder(ist.st->codecpar->codec_id);
-  const char* type = TypeName(ist.st->codecpar->codec_type);
+  const char* type = MediaTypeName(ist.st->codecpar->codec_type);
   if (!codec) {
     PrintStreamMapping();
     std::string msg = StrFormat("Decoder (codec id %d) not found for input stream #%d.%d (%s)",
