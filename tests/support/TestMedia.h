@@ -74,16 +74,16 @@ struct MediaSpec {
   // Subtitle events: one every 0.5 s, shown for 0.4 s, text "Quenza line N" (N from 1).
 };
 
-// Path of the cached file for the spec (nothing is generated). The name is a readable
+// Path of the cached file for a MediaSpec (nothing is generated). The name is a readable
 // prefix plus a hash of every field, the generator's version and the library versions.
 std::string MediaPath(const MediaSpec& spec);
 
-// The cached file for the spec, generated if missing. Safe with several processes or
+// The cached file for a MediaSpec, generated if missing. Safe with several processes or
 // threads at once (unique temporary file in the same folder, then rename()).
 // Throws std::runtime_error on any failure, leaving no partial file.
 std::string MakeMedia(const MediaSpec& spec);
 
-// Writes the spec's media to `path` (temporary file beside it, then rename()), replacing
+// Writes the media a MediaSpec describes to `path` (temporary file beside it, then rename()), replacing
 // any file there. Throws std::runtime_error on failure, leaving no partial file.
 void WriteMedia(const MediaSpec& spec, const std::string& path);
 
