@@ -187,6 +187,11 @@ class TCustomFFmpeg {
   virtual std::vector<int> InputVideoFrameRates() const;
   // Adds one more stream of a kind to the last output file.
   virtual void NewStream(TMediaKind kind);
+  // The stream of a new output stream and its set-up record, with the pending
+  // bitstream filters of its kind; EndStream applies the language and clears the
+  // kind's pending settings.
+  std::unique_ptr<TOutputStreamSetup> BeginStream(TOutputFile& of, TMediaKind mk, TKindSettings& kind, AVStream*& st);
+  void EndStream(AVStream* st, TKindSettings& kind);
   void NewVideoStream(TOutputFile& of);
   void NewAudioStream(TOutputFile& of);
   void NewSubtitleStream(TOutputFile& of);

@@ -69,19 +69,36 @@ const AVCodec* TCustomFFmpeg::ChooseEncoder(TKindSettings& kind, AVMediaType typ
   return codec;
 }
 
-void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
-  AVFormatContext* oc = of.ctx;
-  const int index = static_cast<int>(oc->nb_streams);
-  AVStream* st = index < kMaxStreams ? avformat_new_stream(oc, nullptr) : nullptr;
+std::unique_ptr<TOutputStreamSetup> TCustomFFmpeg::BeginStream(TOutputFile& of, TMediaKind mk, TKindSettings& kind,
+                                                                AVStream*& st) {
+  const int index = static_cast<int>(of.ctx->nb_streams);
+  st = index < kMaxStreams ? avformat_new_stream(of.ctx, nullptr) : nullptr;
   if (!st) {
-    s_.video.codec_name.clear();
+    kind.codec_name.clear();
     throw FFmpegException("Could not alloc stream");
   }
   st->id = s_.streamid_map[index];
   auto su = std::make_unique<TOutputStreamSetup>();
-  su->kind = mkVideo;
-  su->bsfs = std::move(bsfs_[mkVideo]);
-  bsfs_[mkVideo].clear();
+  su->kind = mk;
+  su->bsfs = std::move(bsfs_[mk]);
+  bsfs_[mk].clear();
+  return su;
+}
+
+void TCustomFFmpeg::EndStream(AVStream* st, TKindSettings& kind) {
+  if (!kind.language.empty()) {
+    av_dict_set(&st->metadata, "language", kind.language.c_str(), 0);
+    kind.language.clear();
+  }
+  kind.disabled = false;
+  kind.codec_name.clear();
+  kind.stream_copy = false;
+}
+
+void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
+  AVFormatContext* oc = of.ctx;
+  AVStream* st = nullptr;
+  std::unique_ptr<TOutputStreamSetup> su = BeginStream(of, mkVideo, s_.video, st);
   AVCodecContext* videoOpts = codecOpts_[mkVideo].get();
 
   if (s_.video.stream_copy) {
@@ -190,30 +207,15 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
     enc->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
     videoOpts->flags2 |= AV_CODEC_FLAG2_LOCAL_HEADER;
   }
-  if (!s_.video.language.empty()) {
-    av_dict_set(&st->metadata, "language", s_.video.language.c_str(), 0);
-    s_.video.language.clear();
-  }
-  s_.video.disabled = false;
-  s_.video.codec_name.clear();
-  s_.video.stream_copy = false;
+  EndStream(st, s_.video);
   s_.frame_pix_fmt = -1;
   of.streams.push_back(std::move(su));
 }
 
 void TCustomFFmpeg::NewAudioStream(TOutputFile& of) {
   AVFormatContext* oc = of.ctx;
-  const int index = static_cast<int>(oc->nb_streams);
-  AVStream* st = index < kMaxStreams ? avformat_new_stream(oc, nullptr) : nullptr;
-  if (!st) {
-    s_.audio.codec_name.clear();
-    throw FFmpegException("Could not alloc stream");
-  }
-  st->id = s_.streamid_map[index];
-  auto su = std::make_unique<TOutputStreamSetup>();
-  su->kind = mkAudio;
-  su->bsfs = std::move(bsfs_[mkAudio]);
-  bsfs_[mkAudio].clear();
+  AVStream* st = nullptr;
+  std::unique_ptr<TOutputStreamSetup> su = BeginStream(of, mkAudio, s_.audio, st);
   AVCodecContext* audioOpts = codecOpts_[mkAudio].get();
 
   if (s_.audio.stream_copy) {
@@ -282,29 +284,14 @@ void TCustomFFmpeg::NewAudioStream(TOutputFile& of) {
     enc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     audioOpts->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   }
-  if (!s_.audio.language.empty()) {
-    av_dict_set(&st->metadata, "language", s_.audio.language.c_str(), 0);
-    s_.audio.language.clear();
-  }
-  s_.audio.disabled = false;
-  s_.audio.codec_name.clear();
-  s_.audio.stream_copy = false;
+  EndStream(st, s_.audio);
   of.streams.push_back(std::move(su));
 }
 
 void TCustomFFmpeg::NewSubtitleStream(TOutputFile& of) {
   AVFormatContext* oc = of.ctx;
-  const int index = static_cast<int>(oc->nb_streams);
-  AVStream* st = index < kMaxStreams ? avformat_new_stream(oc, nullptr) : nullptr;
-  if (!st) {
-    s_.subtitle.codec_name.clear();
-    throw FFmpegException("Could not alloc stream");
-  }
-  st->id = s_.streamid_map[index];
-  auto su = std::make_unique<TOutputStreamSetup>();
-  su->kind = mkSubtitle;
-  su->bsfs = std::move(bsfs_[mkSubtitle]);
-  bsfs_[mkSubtitle].clear();
+  AVStream* st = nullptr;
+  std::unique_ptr<TOutputStreamSetup> su = BeginStream(of, mkSubtitle, s_.subtitle, st);
 
   const AVCodec* codec = nullptr;
   if (s_.subtitle.stream_copy)
@@ -322,13 +309,7 @@ void TCustomFFmpeg::NewSubtitleStream(TOutputFile& of) {
     av_dict_copy(su->private_options.addr(), encoderPrivate_[mkSubtitle].get(), 0);
   }
   su->enc->codec_tag = s_.subtitle.codec_tag;
-  if (!s_.subtitle.language.empty()) {
-    av_dict_set(&st->metadata, "language", s_.subtitle.language.c_str(), 0);
-    s_.subtitle.language.clear();
-  }
-  s_.subtitle.disabled = false;
-  s_.subtitle.codec_name.clear();
-  s_.subtitle.stream_copy = false;
+  EndStream(st, s_.subtitle);
   of.streams.push_back(std::move(su));
 }
 
