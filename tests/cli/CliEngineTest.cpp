@@ -158,8 +158,8 @@ TEST_F(CliEngine, InterruptStopsCleanly) {
   const std::string in = MakeMedia(spec);
   const std::string out = Out("stopped.mkv");
   pid_t pid = Start({"--engine", "-I", "re=1", in, "-O", "vcodec=mpeg4", "-O", "acodec=aac", "-o", out});
-  // Rate emulation keeps it running in real time; stop it after about a second.
-  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  // Rate emulation keeps it running in real time; stop it after about two seconds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
   kill(pid, SIGINT);
   Result r = Wait(pid);
   EXPECT_EQ(r.status, 130) << r.err;

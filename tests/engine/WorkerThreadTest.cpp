@@ -139,7 +139,8 @@ TEST_F(WorkerThread, PauseStopsProgressAndKeepsTheOutputIdentical) {
   for (int i = 0; i < 4; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     engine.PauseConvert();
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // The worker finishes the packet in hand and stops at its next gate.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const int before = frames;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(frames, before) << "no progress while paused";
