@@ -1,0 +1,14 @@
+#pragma once
+#include <string>
+
+namespace quenza {
+
+// Shows a message with a single OK button. The GUI shows a message box, the command
+// line prints it, tests record it.
+class TMessageService {
+ public:
+  virtual ~TMessageService() = default;
+  virtual void ShowMessage(const std::string& title, const std::string& text) = 0;
+};
+
+}  // namespace quenza

@@ -1,0 +1,1 @@
+quenza_add_test(test_app_effects SOURCES PictureEffectsTest.cpp LIBS quenza_app)
