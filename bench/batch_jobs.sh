@@ -6,13 +6,8 @@
 #   bench/batch_jobs.sh [BUILD_DIR] [RUNS]      (defaults: build/test, 3)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build/test}"
-runs="${2:-3}"
-quenza="$build/src/cli/quenza-convert"
-makemedia="$build/tests/support/quenza-make-media"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
 . "$root/bench/lib.sh"
+bench_setup "${1:-}" "${2:-}" 3
 
 "$makemedia" --container mp4 --vcodec libx264 --acodec aac --size 1280x720 --rate 30 \
   --duration 20 --vb 3000000 -o "$work/clip0.mp4"

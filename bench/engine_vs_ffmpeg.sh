@@ -7,18 +7,13 @@
 #   bench/engine_vs_ffmpeg.sh [BUILD_DIR] [RUNS]      (defaults: build/test, 5)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build/test}"
-runs="${2:-5}"
-quenza="$build/src/cli/quenza-convert"
-makemedia="$build/tests/support/quenza-make-media"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+. "$root/bench/lib.sh"
+bench_setup "${1:-}" "${2:-}" 5
 
 clip="$work/clip.mp4"
 "$makemedia" --container mp4 --vcodec libx264 --acodec aac --size 1280x720 --rate 30 \
   --duration 20 --vb 3000000 --ab 128000 -o "$clip"
 
-. "$root/bench/lib.sh"
 
 for target in avi asf; do
   if [ "$target" = avi ]; then vc=mpeg4; ac=libmp3lame; else vc=wmv2; ac=wmav2; fi

@@ -1,4 +1,16 @@
-# Shared by the comparison scripts: timing with peak memory, and medians.
+# Shared by the comparison scripts: set-up, timing with peak memory, and medians.
+# Source it after setting root, then call bench_setup.
+
+# bench_setup BUILD_DIR RUNS DEFAULT_RUNS (the first two may be empty): sets build, runs,
+# quenza, makemedia and a work folder removed at exit.
+bench_setup() {
+  build="${1:-$root/build/test}"
+  runs="${2:-$3}"
+  quenza="$build/src/cli/quenza-convert"
+  makemedia="$build/tests/support/quenza-make-media"
+  work="$(mktemp -d)"
+  trap 'rm -rf "$work"' EXIT
+}
 
 # measure FILE CMD... : runs CMD and appends "seconds kilobytes" to FILE.
 measure() {

@@ -5,13 +5,8 @@
 #   bench/resample_vs_ffmpeg.sh [BUILD_DIR] [RUNS]      (defaults: build/test, 5)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-build="${1:-$root/build/test}"
-runs="${2:-5}"
-quenza="$build/src/cli/quenza-convert"
-makemedia="$build/tests/support/quenza-make-media"
-work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
 . "$root/bench/lib.sh"
+bench_setup "${1:-}" "${2:-}" 5
 
 clip="$work/tone.wav"
 "$makemedia" --container wav --acodec pcm_s16le --ar 48000 --ac 2 --duration 120 -o "$clip"
