@@ -53,8 +53,6 @@ void TCustomFFmpeg::Reset() {
   ReleaseOptionState();
   s_ = TEngineSettings{};
   expectedDuration_ = -1;
-  inputFileCount_ = 0;
-  outputFileCount_ = 0;
   lastError_.clear();
   videoSize_ = audioSize_ = extraSize_ = 0;
   nbFramesDup_ = nbFramesDrop_ = 0;

@@ -97,8 +97,8 @@ class TCustomFFmpeg {
   }
   const std::vector<std::shared_ptr<TFrameHookLibrary>>& HookLibraries() const { return hooks_; }
   int64_t ExpectedTotalDuration() const { return expectedDuration_; }
-  int InputFileCount() const { return inputFileCount_; }
-  int OutputFileCount() const { return outputFileCount_; }
+  int InputFileCount() const { return static_cast<int>(inputFiles_.size()); }
+  int OutputFileCount() const { return static_cast<int>(outputFiles_.size()); }
 
   // Writes a line to the logger with this engine as the sender.
   void Log(TLogLevel level, const std::string& msg) const;
@@ -256,8 +256,6 @@ class TCustomFFmpeg {
   std::array<std::vector<AVBSFContextPtr>, mkCount> bsfs_;
   std::vector<std::shared_ptr<TFrameHookLibrary>> hooks_;
   int64_t expectedDuration_ = -1;
-  int inputFileCount_ = 0;
-  int outputFileCount_ = 0;
 
   // File tables.
   std::vector<std::unique_ptr<TInputFile>> inputFiles_;

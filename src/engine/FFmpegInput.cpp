@@ -256,7 +256,6 @@ bool TCustomFFmpeg::AddInputFile(const std::string& fileName) {
   // 15.
   inputFiles_.push_back(std::move(file));
   inputStreamSetups_.push_back(std::move(setups));
-  inputFileCount_ = static_cast<int>(inputFiles_.size());
   s_.video_channel = 0;
   s_.video.codec_name.clear();
   s_.audio.codec_name.clear();

@@ -296,7 +296,6 @@ void TCustomFFmpeg::ReleaseFiles(bool runFailed) {
   outputFiles_.clear();
   inputFiles_.clear();
   inputStreamSetups_.clear();
-  inputFileCount_ = outputFileCount_ = 0;
   joined_ = false;
   for (const std::string& name : outputs) {
     std::error_code ec;

@@ -303,9 +303,10 @@ void E::OptInputTsScale(const std::string&, const std::string& value) {
     throw FFmpegException("stream index over MAX_STREAMS(" + std::to_string(kMaxStreams) + ")");
   if (pos < value.size()) ++pos;
   double scale = std::strtod(value.c_str() + pos, nullptr);
-  if (inputFileCount_ >= kMaxInputFiles)
+  const int inputIndex = InputFileCount();
+  if (inputIndex >= kMaxInputFiles)
     throw FFmpegException("input file index over MAX_FILES(" + std::to_string(kMaxInputFiles) + ")");
-  s_.input_ts_scale[inputFileCount_][stream] = scale;
+  s_.input_ts_scale[inputIndex][stream] = scale;
 }
 
 void E::OptRecTimestamp(const std::string& name, const std::string& value) {

@@ -440,7 +440,6 @@ int TCustomFFmpeg::AddOutputFile(const std::string& fileName, bool join) {
 
   s_.streamid_map.fill(0);
   outputFiles_.push_back(of);
-  outputFileCount_ = static_cast<int>(outputFiles_.size());
 
   if (join && inputFiles_.size() > 1) {
     joined_ = true;
@@ -449,9 +448,8 @@ int TCustomFFmpeg::AddOutputFile(const std::string& fileName, bool join) {
       if (in->ctx->duration != AV_NOPTS_VALUE && in->ctx->duration > 0) sum += in->ctx->duration;
     expectedDuration_ = sum ? sum : -1;
     for (size_t i = 1; i < inputFiles_.size(); ++i) outputFiles_.push_back(of);
-    outputFileCount_ = static_cast<int>(outputFiles_.size());
   }
-  return outputFileCount_;
+  return OutputFileCount();
 }
 
 }  // namespace quenza
