@@ -196,7 +196,19 @@ std::string DefaultFormatFile() {
     std::string beside = folder + kFormatFileName;
     if (fs::is_regular_file(beside, ec)) return beside;
   }
-  return GetSpecialFolder(TSpecialFolder::InstalledData) + kFormatFileName;
+  // Installed beside the program (bin/../share/quenza), at the configured prefix, or,
+  // for a program run from its build tree, in the source tree.
+  std::error_code ec;
+  const fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    const fs::path beside = exe.parent_path().parent_path() / "share" / "quenza" / kFormatFileName;
+    if (fs::is_regular_file(beside, ec)) return beside.string();
+  }
+  const std::string installed = GetSpecialFolder(TSpecialFolder::InstalledData) + kFormatFileName;
+  if (fs::is_regular_file(installed, ec)) return installed;
+  const std::string source = std::string(QUENZA_SOURCE_DATA_DIR) + "/" + kFormatFileName;
+  if (fs::is_regular_file(source, ec)) return source;
+  return installed;
 }
 
 // TGlobalObject
@@ -236,6 +248,18 @@ bool TIniFile::ValueExists(const std::string& section, const std::string& key) c
   CSimpleIniA ini;
   LoadIni(ini, Path_);
   return ini.GetValue(section.c_str(), key.c_str(), nullptr) != nullptr;
+}
+
+std::vector<std::string> TIniFile::ReadSectionKeys(const std::string& section) const {
+  std::lock_guard lock(IniMutex());
+  CSimpleIniA ini;
+  LoadIni(ini, Path_);
+  CSimpleIniA::TNamesDepend keys;
+  std::vector<std::string> names;
+  if (!ini.GetAllKeys(section.c_str(), keys)) return names;
+  keys.sort(CSimpleIniA::Entry::LoadOrder());
+  for (const auto& key : keys) names.emplace_back(key.pItem);
+  return names;
 }
 
 std::string TIniFile::ReadString(const std::string& section, const std::string& key,

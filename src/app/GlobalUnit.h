@@ -3,6 +3,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <vector>
 #include <string_view>
 
 #include "app/MessageService.h"
@@ -110,6 +111,8 @@ class TIniFile {
   const std::string& Path() const { return Path_; }
 
   bool ValueExists(const std::string& section, const std::string& key) const;
+  // Key names of a section in file order (empty when the section is missing).
+  std::vector<std::string> ReadSectionKeys(const std::string& section) const;
   std::string ReadString(const std::string& section, const std::string& key,
                          const std::string& def) const;
   // Decimal text; a missing or non-numeric value gives def.

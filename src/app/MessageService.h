@@ -12,3 +12,15 @@ class TMessageService {
 };
 
 }  // namespace quenza
+
+namespace quenza {
+
+// Asks a question with Yes and No buttons (question icon). The GUI shows a message
+// box, the command line answers on its own and prints what it chose, tests record.
+class TQuestionService {
+ public:
+  virtual ~TQuestionService() = default;
+  virtual bool AskYesNo(const std::string& title, const std::string& text) = 0;
+};
+
+}  // namespace quenza

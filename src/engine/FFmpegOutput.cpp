@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 extern "C" {
+#include <libavcodec/dv_profile.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 }
@@ -141,6 +142,16 @@ void TCustomFFmpeg::NewVideoStream(TOutputFile& of) {
           (enc->pix_fmt == AV_PIX_FMT_YUV420P || enc->pix_fmt == AV_PIX_FMT_YUV422P ||
            enc->pix_fmt == AV_PIX_FMT_YUV444P))
         enc->pix_fmt = codec->pix_fmts[0];
+      // DV has one pixel format per frame size and norm (NTSC 720x480 is 4:1:1); a
+      // source format the encoder lists may still have no DV profile at this size.
+      if (codec->id == AV_CODEC_ID_DVVIDEO &&
+          !av_dv_codec_profile2(enc->width, enc->height, enc->pix_fmt, frameRate)) {
+        for (const AVPixelFormat* f = codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f)
+          if (av_dv_codec_profile2(enc->width, enc->height, *f, frameRate)) {
+            enc->pix_fmt = *f;
+            break;
+          }
+      }
     }
     if (s_.intra_only) enc->gop_size = 0;
     if (s_.video_qscale != 0 || s_.same_quality) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 extern "C" {
+#include <libavcodec/dv_profile.h>
 #include <libavfilter/buffersink.h>
 #include <libavfilter/buffersrc.h>
 #include <libavutil/intreadwrite.h>
@@ -219,8 +220,22 @@ void TCustomFFmpeg::ConfigureFilters(TOutputStream& ost, TInputStream& ist) {
   if (ret < 0) fail(ret);
   if ((ret = avfilter_graph_config(graph, nullptr)) < 0) fail(ret);
 
+  const int requestedWidth = enc->width, requestedHeight = enc->height;
   enc->width = av_buffersink_get_w(ost.filter_sink);
   enc->height = av_buffersink_get_h(ost.filter_sink);
+  // DV takes one pixel format per frame size; once the chain has decided the size, the
+  // graph is made again for that format when the first choice has no DV profile.
+  if (enc->codec_id == AV_CODEC_ID_DVVIDEO && enc->codec && enc->codec->pix_fmts &&
+      !av_dv_codec_profile2(enc->width, enc->height, enc->pix_fmt, enc->framerate)) {
+    for (const AVPixelFormat* f = enc->codec->pix_fmts; *f != AV_PIX_FMT_NONE; ++f) {
+      if (*f == enc->pix_fmt || !av_dv_codec_profile2(enc->width, enc->height, *f, enc->framerate)) continue;
+      enc->pix_fmt = *f;
+      enc->width = requestedWidth;
+      enc->height = requestedHeight;
+      ConfigureFilters(ost, ist);
+      return;
+    }
+  }
   AVRational osar = av_buffersink_get_sample_aspect_ratio(ost.filter_sink);
   if (osar.num) ost.st->sample_aspect_ratio = enc->sample_aspect_ratio = osar;
   ost.filtered.reset(av_frame_alloc());
