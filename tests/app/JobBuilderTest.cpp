@@ -172,7 +172,9 @@ TEST_F(JobBuilderTest, FrameSizeChoices) {
     Build(104, Video(1280, 720), entry);
     EXPECT_EQ(Out.FrameSize, c.FrameSize);
     ASSERT_EQ(Questions.Asked.size(), c.Asks ? 1u : 0u);
-    if (c.Asks) EXPECT_EQ(Questions.Asked[0], std::string("Warning: ") + kBadVideoSizeQuestion);
+    if (c.Asks) {
+      EXPECT_EQ(Questions.Asked[0], std::string("Warning: ") + kBadVideoSizeQuestion);
+    }
   }
 }
 

@@ -1,0 +1,1 @@
+quenza_add_test(test_app_hook SOURCES ConversionHookTest.cpp LIBS quenza_app quenza_testsupport)
