@@ -2,11 +2,14 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <thread>
 
 #include "media/FFmpegLogger.h"
+#include "media/FFmpegVCL.h"
 
 namespace quenza::cli {
 
@@ -34,6 +37,21 @@ void InstallInterruptHandler() {
 }
 
 bool Interrupted() { return g_interrupted.load(); }
+
+bool RunTasks(TCustomFFmpegVCL& converter, int threadCount, const std::atomic<bool>& allDone) {
+  InstallInterruptHandler();
+  bool interrupted = false;
+  if (converter.TaskCount() == 0) return false;
+  converter.StartTask(threadCount);
+  while (!allDone) {
+    if (Interrupted() && !interrupted) {
+      interrupted = true;
+      converter.StopTasks(false);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return interrupted;
+}
 
 TProgressPrinter::TProgressPrinter(const std::string& label, bool lines)
     : label_(label), tty_(!lines && isatty(STDERR_FILENO)) {}

@@ -5,10 +5,18 @@
 #include <cstdint>
 #include <string>
 
+namespace quenza {
+class TCustomFFmpegVCL;
+}
+
 namespace quenza::cli {
 
 // Prints every delivered log line to stderr.
 void InstallConsoleLog();
+
+// Starts the converter's tasks, threadCount at a time, and waits until allDone is set
+// (by its terminate handler); Ctrl-C stops the tasks cleanly. True when interrupted.
+bool RunTasks(TCustomFFmpegVCL& converter, int threadCount, const std::atomic<bool>& allDone);
 
 // Ctrl-C (SIGINT) and SIGTERM set the flag instead of ending the process.
 void InstallInterruptHandler();

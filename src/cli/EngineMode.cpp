@@ -229,18 +229,7 @@ int RunEngineMode(int argc, char** argv) {
     r.message = info.ExceptionMsg;
   };
 
-  InstallInterruptHandler();
-  bool interrupted = false;
-  if (conv.TaskCount() > 0) {
-    conv.StartTask(batch ? jobs : 1);
-    while (!allDone) {
-      if (Interrupted() && !interrupted) {
-        interrupted = true;
-        conv.StopTasks(false);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
+  const bool interrupted = RunTasks(conv, batch ? jobs : 1, allDone);
   conv.ClearTasks();
 
   int failures = 0;

@@ -444,6 +444,7 @@ int RunProfileMode(int argc, char** argv) {
   // Events; terminate events come from the delivery thread, progress from the workers.
   std::mutex lock;
   std::atomic<bool> allDone{false};
+  std::chrono::steady_clock::time_point runStart, lastFinish;  // guarded by lock once started
   std::map<int, std::unique_ptr<TProgressPrinter>> printers;
   std::map<int, std::size_t> resultOfTask;
   for (std::size_t i = 0; i < results.size(); ++i)
@@ -492,8 +493,12 @@ int RunProfileMode(int argc, char** argv) {
     r.Finished = info.Finished;
     r.Failed = info.Exception;
     r.Message = info.ExceptionMsg;
-    if (r.StartedSet)
-      r.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - r.Started).count();
+    // One at a time, a file starts when the one before it ends; several at a time, with
+    // its first progress report (or the run's start when none came).
+    const auto now = std::chrono::steady_clock::now();
+    const auto started = o.Jobs == 1 ? lastFinish : r.StartedSet ? r.Started : runStart;
+    r.Seconds = std::chrono::duration<double>(now - started).count();
+    lastFinish = now;
     if (o.Json)
       EmitJson(TJsonLine()
                .Add("event", "finished")
@@ -503,19 +508,8 @@ int RunProfileMode(int argc, char** argv) {
                .Add("message", r.Message));
   };
 
-  InstallInterruptHandler();
-  bool interrupted = false;
-  const auto runStart = std::chrono::steady_clock::now();
-  if (conv.TaskCount() > 0) {
-    conv.StartTask(o.Jobs);
-    while (!allDone) {
-      if (Interrupted() && !interrupted) {
-        interrupted = true;
-        conv.StopTasks(false);
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  }
+  runStart = lastFinish = std::chrono::steady_clock::now();
+  const bool interrupted = RunTasks(conv, o.Jobs, allDone);
   conv.ClearTasks();
   const double total = std::chrono::duration<double>(std::chrono::steady_clock::now() - runStart).count();
 
