@@ -1,6 +1,7 @@
 #include "engine/PictureConverter.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 extern "C" {
@@ -9,6 +10,21 @@ extern "C" {
 }
 
 namespace quenza {
+
+namespace {
+
+const TYuvCoefficients* RowCoefficients(int format) {
+  // As swscale takes them without colour details: BT.601, range from the format.
+  if (format == AV_PIX_FMT_YUV420P) return &kYuvLimitedRange;
+  if (format == AV_PIX_FMT_YUVJ420P) return &kYuvFullRange;
+  return nullptr;
+}
+
+const uint8_t* PlaneRow(const AVFrame* picture, int plane, int row) {
+  return picture->data[plane] + static_cast<ptrdiff_t>(row) * picture->linesize[plane];
+}
+
+}  // namespace
 
 void TPictureConverter::Reset() {
   worker_.reset();
@@ -23,29 +39,56 @@ void TPictureConverter::Reset() {
     }
 }
 
+TYuvRowPair TPictureConverter::RowPair(const AVFrame* pic, int y, int y1) {
+  return {{PlaneRow(pic, 0, y), y + 1 < y1 ? PlaneRow(pic, 0, y + 1) : nullptr},
+          PlaneRow(pic, 1, y >> 1),
+          PlaneRow(pic, 2, y >> 1),
+          pic->width};
+}
+
 bool TPictureConverter::ToBitmap(const AVFrame* pic, bool snapshot) {
   const int width = pic->width, height = pic->height;
   bitmap_.SetSize(width, height);
-  const size_t bytes = static_cast<size_t>(bitmap_.Stride()) * height;
-  if (snapshot && snapshot_.size() < bytes) snapshot_.resize(bytes);
+  const size_t stride = static_cast<size_t>(bitmap_.Stride());
+  rowCoefficients_ = rows_ ? RowCoefficients(pic->format) : nullptr;
+  kept_ = snapshot && !rowCoefficients_;
+  if (rowCoefficients_) {
+    // The way back converts the original again to compare: cheaper than a snapshot,
+    // which costs more in memory traffic than the conversion in arithmetic.
+    Share(height, (height + kBlockRows - 1) / kBlockRows, [&](int b, int) {
+      const int y1 = std::min(height, (b + 1) * kBlockRows);
+      for (int y = b * kBlockRows; y < y1; y += 2) {
+        uint8_t* const out[2] = {bitmap_.ScanLine(y), y + 1 < y1 ? bitmap_.ScanLine(y + 1) : nullptr};
+        rows_->convert(RowPair(pic, y, y1), out, *rowCoefficients_);
+      }
+    });
+    return true;
+  }
+
+  if (kept_ && snapshot_.size() < stride * height) snapshot_.resize(stride * height);
   auto keep = [&](int y0, int y1) {
-    if (snapshot)
-      std::memcpy(snapshot_.data() + static_cast<size_t>(y0) * bitmap_.Stride(), bitmap_.ScanLine(y0),
-                  static_cast<size_t>(y1 - y0) * bitmap_.Stride());
+    std::memcpy(snapshot_.data() + y0 * stride, bitmap_.ScanLine(y0), (y1 - y0) * stride);
   };
   if (pic->format == AV_PIX_FMT_BGR24) {
     const int row = width * 3;
     for (int y = 0; y < height; ++y)
       std::memcpy(bitmap_.ScanLine(y), pic->data[0] + static_cast<ptrdiff_t>(y) * pic->linesize[0], row);
-    keep(0, height);
+    if (kept_) keep(0, height);
     return true;
   }
   const AVPixelFormat fmt = static_cast<AVPixelFormat>(pic->format);
   const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
-  if (!desc) return false;
-  const int planes = av_pix_fmt_count_planes(fmt);
+  if (!desc) {
+    kept_ = false;
+    return false;
+  }
+  const int planes = std::min(av_pix_fmt_count_planes(fmt), 4);
+  // Two bands, each with its own scaler; the split is a multiple of every chroma height.
+  const int align = 2 << desc->log2_chroma_h;
+  const int split = height >= kSplitHeight ? (height / 2) / align * align : height;
   bool ok[2] = {true, true};
-  RunBands(height, 2 << desc->log2_chroma_h, [&](int band, int y0, int y1) {
+  Share(height, split < height ? 2 : 1, [&](int band, int) {
+    const int y0 = band ? split : 0, y1 = band ? height : split;
     const int h = y1 - y0;
     to_[band] = sws_getCachedContext(to_[band], width, h, fmt, width, h, AV_PIX_FMT_BGR24, SWS_BICUBIC, nullptr,
                                      nullptr, nullptr);
@@ -53,86 +96,121 @@ bool TPictureConverter::ToBitmap(const AVFrame* pic, bool snapshot) {
       ok[band] = false;
       return;
     }
-    const uint8_t* src[4] = {};
-    int srcStride[4] = {};
-    for (int p = 0; p < planes && p < 4; ++p) {
-      const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
-      src[p] = pic->data[p] + static_cast<ptrdiff_t>(y0 >> shift) * pic->linesize[p];
+    int shift[4] = {}, srcStride[4] = {};
+    for (int p = 0; p < planes; ++p) {
+      shift[p] = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
       srcStride[p] = pic->linesize[p];
     }
     uint8_t* dst[4] = {bitmap_.ScanLine(y0), nullptr, nullptr, nullptr};
     int dstStride[4] = {bitmap_.Stride(), 0, 0, 0};
-    sws_scale(to_[band], src, srcStride, 0, h, dst, dstStride);
-    keep(y0, y1);
-  });
-  return ok[0] && ok[1];
-}
-
-bool TPictureConverter::FromBitmap(const AVFrame* original, AVFrame* out, bool& changed) {
-  const int width = original->width, height = original->height;
-  const int stride = bitmap_.Stride();
-  const int rowBytes = width * 3;
-  const int blocks = (height + kBlockRows - 1) / kBlockRows;
-  changedBlocks_.assign(static_cast<size_t>(blocks), 0);
-  changed = false;
-  for (int b = 0; b < blocks; ++b) {
-    const int y1 = std::min(height, (b + 1) * kBlockRows);
-    for (int y = b * kBlockRows; y < y1; ++y)
-      if (std::memcmp(bitmap_.ScanLine(y), snapshot_.data() + static_cast<size_t>(y) * stride, rowBytes) != 0) {
-        changedBlocks_[b] = 1;
-        changed = true;
-        break;
-      }
-  }
-  if (!changed) return true;
-
-  const AVPixelFormat fmt = static_cast<AVPixelFormat>(original->format);
-  if (fmt == AV_PIX_FMT_BGR24) {
-    for (int y = 0; y < height; ++y)
-      std::memcpy(out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0], bitmap_.ScanLine(y), rowBytes);
-    return true;
-  }
-  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
-  if (!desc) return false;
-  const int planes = av_pix_fmt_count_planes(fmt);
-  int planeBytes[4] = {};
-  for (int p = 0; p < planes && p < 4; ++p) planeBytes[p] = av_image_get_linesize(fmt, width, p);
-  bool ok[2] = {true, true};
-  // Bands split on block boundaries; each band converts or copies its blocks.
-  RunBands(height, kBlockRows, [&](int band, int y0, int y1) {
-    for (int b = y0 / kBlockRows; b * kBlockRows < y1; ++b) {
-      const int by0 = b * kBlockRows, by1 = std::min(height, by0 + kBlockRows);
-      const int h = by1 - by0;
-      if (!changedBlocks_[b]) {
-        for (int p = 0; p < planes && p < 4; ++p) {
-          const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
-          const int r0 = by0 >> shift, r1 = -((-by1) >> shift);
-          for (int r = r0; r < r1; ++r)
-            std::memcpy(out->data[p] + static_cast<ptrdiff_t>(r) * out->linesize[p],
-                        original->data[p] + static_cast<ptrdiff_t>(r) * original->linesize[p], planeBytes[p]);
-        }
-        continue;
-      }
-      SwsContext*& ctx = from_[band][h == kBlockRows ? 0 : 1];
-      ctx = sws_getCachedContext(ctx, width, h, AV_PIX_FMT_BGR24, width, h, fmt, SWS_BICUBIC, nullptr, nullptr,
-                                 nullptr);
-      if (!ctx) {
+    // With a snapshot the band goes in slices (a multiple of every chroma height), each
+    // copied as soon as the scaler has written it. Scaled paths may lag behind the input.
+    const int sliceRows = kept_ ? kSliceRows : h;
+    int done = 0;
+    for (int s = 0; s < h; s += sliceRows) {
+      const int n = std::min(sliceRows, h - s);
+      const uint8_t* src[4] = {};
+      for (int p = 0; p < planes; ++p) src[p] = PlaneRow(pic, p, (y0 + s) >> shift[p]);
+      const int rows = sws_scale(to_[band], src, srcStride, s, n, dst, dstStride);
+      if (rows < 0) {
         ok[band] = false;
         return;
       }
-      const uint8_t* src[4] = {bitmap_.ScanLine(by0), nullptr, nullptr, nullptr};
-      int srcStride[4] = {stride, 0, 0, 0};
-      uint8_t* dst[4] = {};
-      int dstStride[4] = {};
-      for (int p = 0; p < planes && p < 4; ++p) {
-        const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
-        dst[p] = out->data[p] + static_cast<ptrdiff_t>(by0 >> shift) * out->linesize[p];
-        dstStride[p] = out->linesize[p];
+      if (kept_) {
+        const int upTo = std::min(h, done + rows);
+        keep(y0 + done, y0 + upTo);
+        done = upTo;
       }
-      sws_scale(ctx, src, srcStride, 0, h, dst, dstStride);
     }
+    if (kept_ && done < h) keep(y0 + done, y1);
   });
+  if (!ok[0] || !ok[1]) kept_ = false;
   return ok[0] && ok[1];
+}
+
+bool TPictureConverter::RowsChanged(const AVFrame* original, int y0, int y1) const {
+  if (rowCoefficients_) {
+    for (int y = y0; y < y1; y += 2) {
+      const uint8_t* const now[2] = {bitmap_.ScanLine(y), y + 1 < y1 ? bitmap_.ScanLine(y + 1) : nullptr};
+      if (rows_->differs(RowPair(original, y, y1), now, *rowCoefficients_)) return true;
+    }
+    return false;
+  }
+  if (!kept_) return true;
+  const size_t stride = static_cast<size_t>(bitmap_.Stride());
+  const size_t rowBytes = static_cast<size_t>(original->width) * 3;
+  const uint8_t* now = bitmap_.ScanLine(y0);
+  const uint8_t* was = snapshot_.data() + y0 * stride;
+  if (rowBytes == stride) return std::memcmp(now, was, (y1 - y0) * stride) != 0;
+  for (int y = y0; y < y1; ++y, now += stride, was += stride)
+    if (std::memcmp(now, was, rowBytes) != 0) return true;
+  return false;
+}
+
+bool TPictureConverter::BlockFromBitmap(int thread, AVFrame* out, int y0, int y1) {
+  const int width = out->width, h = y1 - y0;
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(out->format);
+  if (fmt == AV_PIX_FMT_BGR24) {
+    for (int y = y0; y < y1; ++y)
+      std::memcpy(out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0], bitmap_.ScanLine(y),
+                  static_cast<size_t>(width) * 3);
+    return true;
+  }
+  SwsContext*& ctx = from_[thread][h == kBlockRows ? 0 : 1];
+  ctx = sws_getCachedContext(ctx, width, h, AV_PIX_FMT_BGR24, width, h, fmt, SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!ctx) return false;
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
+  const uint8_t* src[4] = {bitmap_.ScanLine(y0), nullptr, nullptr, nullptr};
+  int srcStride[4] = {bitmap_.Stride(), 0, 0, 0};
+  uint8_t* dst[4] = {};
+  int dstStride[4] = {};
+  for (int p = 0; p < std::min(av_pix_fmt_count_planes(fmt), 4); ++p) {
+    const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
+    dst[p] = out->data[p] + static_cast<ptrdiff_t>(y0 >> shift) * out->linesize[p];
+    dstStride[p] = out->linesize[p];
+  }
+  return sws_scale(ctx, src, srcStride, 0, h, dst, dstStride) >= 0;
+}
+
+void TPictureConverter::CopyBlock(const AVFrame* original, AVFrame* out, int b) const {
+  const AVPixelFormat fmt = static_cast<AVPixelFormat>(original->format);
+  const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(fmt);
+  const int y0 = b * kBlockRows, y1 = std::min(original->height, y0 + kBlockRows);
+  for (int p = 0; p < std::min(av_pix_fmt_count_planes(fmt), 4); ++p) {
+    if (out->data[p] == original->data[p] && out->linesize[p] == original->linesize[p]) continue;  // same picture
+    const int shift = (p == 1 || p == 2) ? desc->log2_chroma_h : 0;
+    const int bytes = av_image_get_linesize(fmt, original->width, p);
+    for (int r = y0 >> shift, r1 = -((-y1) >> shift); r < r1; ++r)
+      std::memcpy(out->data[p] + static_cast<ptrdiff_t>(r) * out->linesize[p], PlaneRow(original, p, r), bytes);
+  }
+}
+
+bool TPictureConverter::FromBitmap(const AVFrame* original, AVFrame* out, bool& changed) {
+  const int height = original->height;
+  const int blocks = (height + kBlockRows - 1) / kBlockRows;
+  changedBlocks_.assign(static_cast<size_t>(blocks), 0);
+  changed = false;
+  if (!av_pix_fmt_desc_get(static_cast<AVPixelFormat>(original->format))) return false;
+  // Each block is checked and, when changed, converted; out is written only there.
+  // Blocks never share rows of any plane, so out may be original. Bottom up: the rows
+  // ToBitmap wrote last are still in cache, and the top of the picture is for the encoder.
+  std::atomic<bool> failed{false};
+  bool any[2] = {false, false};  // per thread
+  Share(height, blocks, [&](int item, int thread) {
+    const int b = blocks - 1 - item;
+    const int y0 = b * kBlockRows, y1 = std::min(height, y0 + kBlockRows);
+    if (failed.load(std::memory_order_relaxed) || !RowsChanged(original, y0, y1)) return;
+    changedBlocks_[b] = 1;
+    any[thread] = true;
+    if (!BlockFromBitmap(thread, out, y0, y1)) failed = true;
+  });
+  changed = any[0] || any[1];
+  if (failed) return false;
+  if (changed)
+    Share(height, blocks, [&](int b, int) {
+      if (!changedBlocks_[b]) CopyBlock(original, out, b);
+    });
+  return true;
 }
 
 }  // namespace quenza

@@ -1,11 +1,14 @@
 #pragma once
 // Converts pictures to the 24-bit bitmap of hooks and previews and back, with cached
 // scaler contexts (re-created only when size or format change) and buffers that only
-// grow, so steady-state conversion allocates nothing. Large pictures are converted in
-// two bands at once, the lower one on a helper thread.
+// grow, so steady-state conversion allocates nothing.
 //
 // The way back converts only the rows the bitmap's user changed: the others are copied
 // from the original picture, so an untouched picture comes back exactly as it was.
+// 4:2:0 pictures are converted row by row in fixed point where the CPU has a fast
+// variant (YuvToBgr.h); the way back then finds changed rows by converting the original
+// again, else it compares with a snapshot of the bitmap. The work is shared with a
+// helper thread in blocks of rows.
 
 #include <functional>
 #include <memory>
@@ -14,6 +17,7 @@
 #include "engine/AvPtr.h"
 #include "engine/BandWorker.h"
 #include "engine/Bitmap.h"
+#include "engine/YuvToBgr.h"
 
 namespace quenza {
 
@@ -25,12 +29,12 @@ class TPictureConverter {
   ~TPictureConverter() { Reset(); }
 
   // Fills the bitmap from the picture; false when no scaler can be made. With
-  // snapshot, the bitmap's content is also kept for FromBitmap to compare against.
+  // snapshot, FromBitmap can later tell which rows changed.
   bool ToBitmap(const AVFrame* picture, bool snapshot = false);
-  // Writes the picture back into out (original's size and format, writable): rows changed
-  // since ToBitmap(original, true) are converted from the bitmap, the others copied from
-  // original. changed tells whether any row changed (out is then left untouched when
-  // none did). False when no scaler can be made.
+  // Writes the picture back into out (original's size and format, writable; may be
+  // original itself): rows changed since ToBitmap(original, true) are converted from the
+  // bitmap, the others copied from original. changed tells whether any row changed (out
+  // is then left untouched when none did). False when no scaler can be made.
   bool FromBitmap(const AVFrame* original, AVFrame* out, bool& changed);
   TBitmap& Bitmap() { return bitmap_; }
   // Frees the scaler contexts and the helper thread.
@@ -39,29 +43,44 @@ class TPictureConverter {
  private:
   // Rows per block of the way back; a multiple of every chroma height.
   static constexpr int kBlockRows = 16;
+  // Rows per slice of the way there when a snapshot is kept: each slice is copied while
+  // it is still in cache.
+  static constexpr int kSliceRows = 32;
 
-  // Runs body(band, y0, y1) for the upper band here and the lower one on the helper
-  // thread when the picture is tall enough, else body(0, 0, height). No allocation.
+  // Rows y and y + 1 (when below y1, y even) of the 4:2:0 picture.
+  static TYuvRowPair RowPair(const AVFrame* picture, int y, int y1);
+  // Whether rows y0..y1 (y0 even) of the bitmap differ from what ToBitmap made (padding
+  // ignored).
+  bool RowsChanged(const AVFrame* original, int y0, int y1) const;
+  // Converts rows y0..y1 of the bitmap into out; false when no scaler can be made.
+  bool BlockFromBitmap(int thread, AVFrame* out, int y0, int y1);
+  // Copies the rows of block b from original to out.
+  void CopyBlock(const AVFrame* original, AVFrame* out, int b) const;
+
+  // Runs body(item, thread) for items 0..count-1 shared with the helper thread (thread
+  // 1) when the picture is tall enough, else all here (thread 0). No allocation.
   template <typename Body>
-  void RunBands(int height, int align, const Body& body) {
-    const int split = height >= kSplitHeight ? (height / 2) / align * align : 0;
-    if (split <= 0 || split >= height) {
-      body(0, 0, height);
+  void Share(int height, int count, const Body& body) {
+    if (height < kSplitHeight || count < 2) {
+      for (int i = 0; i < count; ++i) body(i, 0);
       return;
     }
     if (!worker_) worker_ = std::make_unique<TBandWorker>();
-    auto lower = [&] { body(1, split, height); };
-    auto upper = [&] { body(0, 0, split); };
-    worker_->RunBoth(std::ref(lower), std::ref(upper));
+    worker_->Share(count, body);
   }
-  // Pictures at least this tall are split into two bands.
+  // Pictures at least this tall are shared with the helper thread.
   static constexpr int kSplitHeight = 128;
 
   TBitmap bitmap_;
+  const TYuvToBgr* rows_ = FastYuvToBgr();
+  // How the bitmap was made: by rows with these coefficients, else by the scaler, with
+  // the snapshot when kept_.
+  const TYuvCoefficients* rowCoefficients_ = nullptr;
+  bool kept_ = false;
   std::vector<uint8_t> snapshot_;
   std::vector<char> changedBlocks_;
-  SwsContext* to_[2] = {nullptr, nullptr};       // per band
-  SwsContext* from_[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // per band: full block, last block
+  SwsContext* to_[2] = {nullptr, nullptr};                            // per band
+  SwsContext* from_[2][2] = {{nullptr, nullptr}, {nullptr, nullptr}};  // per thread: full block, last block
   std::unique_ptr<TBandWorker> worker_;
 };
 
