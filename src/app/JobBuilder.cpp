@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "app/ProfileMapping.h"
+#include "engine/OptionParse.h"
 #include "media/AVProbe.h"
 #include "media/FFmpegVCL.h"
 
@@ -17,19 +18,6 @@ namespace quenza {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-std::string Trimmed(const std::string& text) {
-  auto blank = [](unsigned char c) { return c <= ' '; };
-  auto first = std::find_if_not(text.begin(), text.end(), blank);
-  auto last = std::find_if_not(text.rbegin(), text.rend(), blank).base();
-  return first < last ? std::string(first, last) : std::string();
-}
 
 bool OneOf(const std::string& value, std::initializer_list<const char*> names) {
   return std::any_of(names.begin(), names.end(), [&](const char* n) { return value == n; });
@@ -117,13 +105,13 @@ bool InProfileRange(TRangeKind kind, const TCatalogueProfile& profile, double so
   const std::string first = list.substr(0, p);
   const std::string afterFirst = list.substr(p + 1);
   std::string low = first;
-  if (!afterFirst.empty() && Lower(first) == "as source") {
+  if (!afterFirst.empty() && LowerCase(first) == "as source") {
     const std::size_t second = afterFirst.find(',');
     low = second == std::string::npos ? afterFirst : afterFirst.substr(0, second);
   }
   const std::string high = p < q ? list.substr(q + 1) : low;
-  auto lo = NumberText(Trimmed(low));
-  auto hi = NumberText(Trimmed(high));
+  auto lo = NumberText(Trim(low));
+  auto hi = NumberText(Trim(high));
   if (!lo || !hi) return false;
   return *lo <= value && value <= *hi;
 }
@@ -282,8 +270,8 @@ std::string TJobBuilder::MakeOutputName(const std::string& sourceFile, const std
 void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOutputOptions& out,
                                       const TSourceValues& source, TInputOptions& in) {
   const TCatalogueProfile c = ReadCatalogueProfile(FormatFile_, code);
-  const TProfileChoices s = ReadConversionChoices(Settings_.Ini(), FormatFile_, code);
-  const std::string format = Lower(c.Format);
+  const TProfileChoices s = ReadConversionChoices(Settings_.Ini(), c, code);
+  const std::string format = LowerCase(c.Format);
 
   // Target.
   struct TTargetRow { const char* Format; int Type, Norm; const char* WideSize; };
@@ -311,7 +299,7 @@ void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOu
       if (*userRate > 0) out.AudioSampleRate = *userRate;
     } else if (InProfileRange(TRangeKind::SampleRate, c, source.SampleRate)) {
       out.AudioSampleRate = source.SampleRate;
-    } else if (Lower(c.paraSampleRate) != "as source") {
+    } else if (LowerCase(c.paraSampleRate) != "as source") {
       if (auto fb = IntegerInRange(c.paraSampleRate); fb && *fb > 0) out.AudioSampleRate = *fb;
     }
     auto userBitrate = s.paraAudioBitRate != "as source" ? NumberText(s.paraAudioBitRate) : std::nullopt;
@@ -320,14 +308,14 @@ void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOu
     } else if (InProfileRange(TRangeKind::AudioBitRate, c, static_cast<double>(source.AudioBitRate))) {
       if (source.AudioBitRate > 0 && source.AudioBitRate <= INT_MAX)
         out.AudioBitrate = static_cast<int>(source.AudioBitRate);
-    } else if (Lower(c.paraAudioBitRate) != "as source") {
+    } else if (LowerCase(c.paraAudioBitRate) != "as source") {
       if (auto fb = NumberText(c.paraAudioBitRate))
         if (auto bits = KbitToBit(*fb)) out.AudioBitrate = *bits;
     }
   };
 
   const std::string venc = s.paraVideoEncoder;
-  if (Trimmed(venc).empty()) {
+  if (Trim(venc).empty()) {
     out.AudioCodec = s.paraAudioEncoder;
     if (OneOf(format, {"amr", "ac3", "asf", "aiff", "au", "voc", "flac", "flv", "avi", "matroska", "mmf"}))
       out.FileFormat = format;
@@ -365,7 +353,7 @@ void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOu
     } else if (InProfileRange(TRangeKind::VideoBitRate, c, static_cast<double>(source.VideoBitRate))) {
       if (source.VideoBitRate > 0 && source.VideoBitRate <= INT_MAX)
         out.VideoBitrate = static_cast<int>(source.VideoBitRate);
-    } else if (Lower(c.paraVideoBitRate) != "as source") {
+    } else if (LowerCase(c.paraVideoBitRate) != "as source") {
       if (auto fb = IntegerText(c.paraVideoBitRate); fb && *fb > 0 && *fb <= INT_MAX / 1000)
         out.VideoBitrate = static_cast<int>(*fb * 1000);
     }
@@ -389,7 +377,7 @@ void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOu
       // A size of 0 or less cannot be made; such a side keeps the source's.
       outW = w && *w > 0 ? *w : source.Width;
       outH = h && *h > 0 ? *h : source.Height;
-      if (Lower(out.VideoCodec) == "h263" &&
+      if (LowerCase(out.VideoCodec) == "h263" &&
           std::string("704x576,352x288,176x144,160x120,128x96").find(size) == std::string::npos) {
         if (outW > 176 && outW <= 352) {
           outW = 352;
@@ -424,7 +412,7 @@ void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOu
   std::string acodec = s.paraAudioEncoder;
   if (acodec == "libamr_nb") acodec = "libopencore_amrnb";
   out.AudioCodec = acodec;
-  if (Trimmed(acodec).empty()) out.DisableAudio = true;
+  if (Trim(acodec).empty()) out.DisableAudio = true;
   audioValues();
 }
 

@@ -1,5 +1,7 @@
 #include "app/ProfileMapping.h"
 
+#include "engine/OptionParse.h"
+
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -10,15 +12,9 @@ namespace quenza {
 
 namespace {
 
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
   const std::string p(prefix);
-  return text.size() >= p.size() && Lower(text.substr(0, p.size())) == p;
+  return text.size() >= p.size() && LowerCase(text.substr(0, p.size())) == p;
 }
 
 }  // namespace
@@ -31,7 +27,7 @@ std::optional<std::string> MapVideoEncoderItem(const std::string& item) {
       "flv",       "swf",        "msmpeg4",    "msmpeg4v1", "msmpeg4v2", "mpeg1video",
       "mpeg2video", "h263",      "h263p",      "rawvideo", "rv10",    "rv20",
       "dvvideo",   "huffyuv",    "ljpeg",      "mjpeg",    "svq1",    "zlib"};
-  const std::string key = Lower(item);
+  const std::string key = LowerCase(item);
   for (const auto& [from, to] : renamed)
     if (key == from) return std::string(to);
   for (const char* name : same)
@@ -70,7 +66,7 @@ std::optional<std::string> MapAudioEncoderItem(const std::string& item) {
       {"wma1", "wmav1"},
       {"wma2", "wmav2"},
   };
-  const std::string key = Lower(item);
+  const std::string key = LowerCase(item);
   for (const auto& [from, to] : table)
     if (key == from) return std::string(to);
   return std::nullopt;
@@ -136,7 +132,7 @@ TProfileChoices CatalogueDefaultChoices(const TCatalogueProfile& p) {
   if (auto item = DefaultListItem(p.AudioEncoder, p.iAudioEncoder)) {
     if (auto name = MapAudioEncoderItem(*item)) {
       c.paraAudioEncoder = *name;
-      if (Lower(*item) == "gsm") {
+      if (LowerCase(*item) == "gsm") {
         c.paraSampleRate = "8000";
         c.paraChannel = "1";
       }
@@ -152,10 +148,10 @@ bool HasSavedChoices(const TIniFile& settingsFile, int code) {
                      [](const std::string& key) { return StartsWithNoCase(key, "para"); });
 }
 
-TProfileChoices ReadConversionChoices(const TIniFile& settingsFile, const TIniFile& formatFile,
+TProfileChoices ReadConversionChoices(const TIniFile& settingsFile, const TCatalogueProfile& profile,
                                       int code) {
   if (HasSavedChoices(settingsFile, code)) return ReadProfileChoices(settingsFile, code);
-  TProfileChoices c = CatalogueDefaultChoices(ReadCatalogueProfile(formatFile, code));
+  TProfileChoices c = CatalogueDefaultChoices(profile);
   // The zoom has no catalogue list; a section without "para" keys may still hold one.
   c.paraZoom = ReadProfileZoom(settingsFile, code);
   return c;

@@ -36,9 +36,9 @@ TProfileChoices CatalogueDefaultChoices(const TCatalogueProfile& profile);
 // settings dialog has saved it).
 bool HasSavedChoices(const TIniFile& settingsFile, int code);
 
-// The choices a conversion uses: the saved ones, or the catalogue's defaults for a
-// profile never saved.
-TProfileChoices ReadConversionChoices(const TIniFile& settingsFile, const TIniFile& formatFile,
+// The choices a conversion uses: the saved ones, or the defaults of the profile's
+// catalogue section (already read) for a profile never saved.
+TProfileChoices ReadConversionChoices(const TIniFile& settingsFile, const TCatalogueProfile& profile,
                                       int code);
 
 }  // namespace quenza
