@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 
 #include "app/ProfileMapping.h"
 #include "engine/OptionParse.h"
@@ -378,7 +379,7 @@ void TJobBuilder::BuildProfileOptions(const TlvFilesRecord& entry, int code, TOu
       outW = w && *w > 0 ? *w : source.Width;
       outH = h && *h > 0 ? *h : source.Height;
       if (LowerCase(out.VideoCodec) == "h263" &&
-          std::string("704x576,352x288,176x144,160x120,128x96").find(size) == std::string::npos) {
+          std::string_view("704x576,352x288,176x144,160x120,128x96").find(size) == std::string_view::npos) {
         if (outW > 176 && outW <= 352) {
           outW = 352;
           outH = 288;

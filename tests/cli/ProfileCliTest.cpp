@@ -226,8 +226,12 @@ TEST_F(ProfileCli, TextWatermarkShowsInItsSeconds) {
   ASSERT_GE(marked.size(), 80u);
   // 29.97 fps output: second 1 is frames 30 .. 59 (one frame of slack at each end).
   for (std::size_t i = 0; i < marked.size(); ++i) {
-    if (i >= 31 && i <= 58) EXPECT_GT(marked[i], 225) << "frame " << i;
-    if (i <= 28 || i >= 61) EXPECT_NEAR(marked[i], plain[i], 4) << "frame " << i;
+    if (i >= 31 && i <= 58) {
+      EXPECT_GT(marked[i], 225) << "frame " << i;
+    }
+    if (i <= 28 || i >= 61) {
+      EXPECT_NEAR(marked[i], plain[i], 4) << "frame " << i;
+    }
   }
 }
 
