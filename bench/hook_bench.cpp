@@ -1,8 +1,11 @@
 // Cost of the custom frame hook: a 1280x720 conversion with a handler that edits
 // nothing against the same conversion without a hook, alternating runs; prints the
-// median wall times, their ratio and the heap allocations the hook adds per frame.
+// median wall times, their ratios and the heap allocations the hook adds per frame.
+// Three handlers edit nothing: one that leaves the bitmap alone, one that reads every
+// row, and one that takes every row for writing (so the way back checks them all).
 //
-//   bench_hook [RUNS] [VCODEC]   (defaults: 5, mpeg4)
+//   bench_hook [RUNS] [VCODEC] [HANDLER]   (defaults: 5, mpeg4, all; HANDLER 0-3 runs only
+//                                          that one, for profiling)
 
 #include <algorithm>
 #include <chrono>
@@ -19,13 +22,16 @@
 
 namespace {
 
+enum class EHandler { kNone, kUntouched, kRead, kWrite };
+const char* const kHandlerNames[] = {"without hook", "untouched", "all rows read", "all rows writable"};
+
 struct Run {
   double seconds;
   long long allocations;
   int frames;
 };
 
-Run Convert(const std::string& input, const std::string& output, const std::string& vcodec, bool hook) {
+Run Convert(const std::string& input, const std::string& output, const std::string& vcodec, EHandler handler) {
   quenza::TCustomFFmpeg engine;
   engine.Reset();
   engine.SetOption("loglevel", "error");
@@ -41,9 +47,17 @@ Run Convert(const std::string& input, const std::string& output, const std::stri
     std::exit(1);
   }
   int frames = 0;
-  if (hook)
-    engine.OnCustomHook = [&frames](quenza::TCustomFFmpeg*, quenza::TBitmap*, bool*, bool*, int64_t, int) {
+  unsigned sum = 0;
+  if (handler != EHandler::kNone)
+    engine.OnCustomHook = [&frames, &sum, handler](quenza::TCustomFFmpeg*, quenza::TBitmap* bitmap, bool*, bool*,
+                                                   int64_t, int) {
       ++frames;
+      if (handler == EHandler::kRead) {
+        const quenza::TBitmap& view = *bitmap;
+        for (int y = 0; y < view.Height(); y += 8) sum += view.ScanLine(y)[y % view.Stride()];
+      } else if (handler == EHandler::kWrite) {
+        bitmap->Rows(0, bitmap->Height());
+      }
     };
   const long long before = AllocationCount();
   const auto t0 = std::chrono::steady_clock::now();
@@ -51,6 +65,7 @@ Run Convert(const std::string& input, const std::string& output, const std::stri
   const auto t1 = std::chrono::steady_clock::now();
   const long long allocations = AllocationCount() - before;
   engine.ReleaseFiles(false);
+  if (sum == 1) std::fputc(' ', stderr);  // keeps the reads
   return {std::chrono::duration<double>(t1 - t0).count(), allocations, frames};
 }
 
@@ -80,23 +95,31 @@ int main(int argc, char** argv) {
   const std::string input = quenza::test::MakeMedia(spec);
   const std::string output = (std::filesystem::temp_directory_path() / "quenza-hook-bench.avi").string();
 
-  std::vector<double> plain, hooked;
-  long long plainAllocs = 0, hookAllocs = 0;
+  constexpr int kHandlers = 4;
+  std::vector<double> seconds[kHandlers];
+  long long allocations[kHandlers] = {};
   int frames = 0;
-  Convert(input, output, vcodec, true);  // warm-up
-  for (int i = 0; i < runs; ++i) {
-    Run a = Convert(input, output, vcodec, false);
-    Run b = Convert(input, output, vcodec, true);
-    plain.push_back(a.seconds);
-    hooked.push_back(b.seconds);
-    plainAllocs = a.allocations;
-    hookAllocs = b.allocations;
-    frames = b.frames;
-  }
+  Convert(input, output, vcodec, EHandler::kUntouched);  // warm-up
+  const int only = argc > 3 ? std::atoi(argv[3]) : -1;
+  for (int i = 0; i < runs; ++i)
+    for (int h = 0; h < kHandlers; ++h) {
+      if (only >= 0 && h != only) continue;
+      const Run r = Convert(input, output, vcodec, static_cast<EHandler>(h));
+      seconds[h].push_back(r.seconds);
+      allocations[h] = r.allocations;
+      if (h) frames = r.frames;
+    }
   std::filesystem::remove(output);
-  std::printf("hook (%s, %d runs): without %.3f s, with no-op hook %.3f s, wall-time ratio %.3f\n", vcodec.c_str(), runs, Median(plain),
-              Median(hooked), Median(hooked) / Median(plain));
-  std::printf("hook: %d frames, heap allocations without %lld, with %lld, added per frame %.3f\n", frames,
-              plainAllocs, hookAllocs, frames ? static_cast<double>(hookAllocs - plainAllocs) / frames : 0.0);
+  if (only >= 0) {
+    std::printf("hook: handler %s %.3f s\n", kHandlerNames[only], Median(seconds[only]));
+    return 0;
+  }
+  const double plain = Median(seconds[0]);
+  std::printf("hook (%s, %d runs): without %.3f s\n", vcodec.c_str(), runs, plain);
+  for (int h = 1; h < kHandlers; ++h)
+    std::printf("hook: handler %-18s %.3f s, wall-time ratio %.3f, heap allocations added per frame %.3f\n",
+                kHandlerNames[h], Median(seconds[h]), Median(seconds[h]) / plain,
+                frames ? static_cast<double>(allocations[h] - allocations[0]) / frames : 0.0);
+  std::printf("hook: %d frames\n", frames);
   return 0;
 }

@@ -78,7 +78,7 @@ void CopyFrameRect(const TBitmap& frame, TBitmap& box, int left, int top) {
       continue;
     }
     std::memset(d, 0, static_cast<size_t>(c0) * 3);
-    std::memcpy(d + c0 * 3, frame.ScanLine(static_cast<int>(fy)) + (left + c0) * 3,
+    std::memcpy(d + c0 * 3, frame.ConstRows(static_cast<int>(fy), static_cast<int>(fy) + 1) + (left + c0) * 3,
                 static_cast<size_t>(c1 - c0) * 3);
     std::memset(d + c1 * 3, 0, static_cast<size_t>(bw - c1) * 3);
   }
@@ -228,8 +228,11 @@ void BlendBitmap(TBitmap& frame, const TBitmap& overlay, int x, int y, int opaci
   const TSpan cols = ClipSpan(x, overlay.Width(), frame.Width());
   if (rows.count <= 0 || cols.count <= 0) return;
   const size_t n = static_cast<size_t>(cols.count) * 3;
+  // Only the rows drawn on are asked for: the others need no conversion at all.
+  uint8_t* const first = frame.Rows(static_cast<int>(rows.dst), static_cast<int>(rows.dst + rows.count));
+  const size_t stride = static_cast<size_t>(frame.Stride());
   for (int64_t r = 0; r < rows.count; ++r) {
-    BlendRow(frame.ScanLine(static_cast<int>(rows.dst + r)) + cols.dst * 3,
+    BlendRow(first + static_cast<size_t>(r) * stride + cols.dst * 3,
              overlay.ScanLine(static_cast<int>(rows.src + r)) + cols.src * 3, n, a);
   }
 }

@@ -115,8 +115,10 @@ AVFrame* TCustomFFmpeg::PreProcess(TInputStream& ist, AVFrame* frame) {
 }
 
 void TCustomFFmpeg::RunCustomHook(AVFrame* picture, AVFrame* out, bool& edited, int64_t pts) {
+  // The bitmap's rows are converted as the handler asks for them (the picture stays
+  // valid meanwhile), so a handler pays only for the rows it touches.
   bool stop = false;
-  if (!hookConverter_.ToBitmap(picture, true)) {
+  if (!hookConverter_.BeginBitmap(picture)) {
     Log(llError, "Cannot initialize the toRGB conversion context");
     stop = true;
   } else {
@@ -130,7 +132,10 @@ void TCustomFFmpeg::RunCustomHook(AVFrame* picture, AVFrame* out, bool& edited, 
       Log(llError, "Error occurs OnCustomHook: unknown exception");
       update = false;
     }
-    if (update) {
+    if (hookConverter_.MakeFailed()) {
+      Log(llError, "Cannot initialize the toRGB conversion context");
+      stop = true;
+    } else if (update) {
       bool changed = false;
       if (hookConverter_.FromBitmap(picture, out, changed)) {
         edited = changed;
@@ -140,6 +145,7 @@ void TCustomFFmpeg::RunCustomHook(AVFrame* picture, AVFrame* out, bool& edited, 
       }
     }
   }
+  hookConverter_.EndBitmap();
   if (stop) {
     OnCustomHook = nullptr;
     hooksInUse_ = false;

@@ -357,6 +357,38 @@ std::string WriteGradient(const QTemporaryDir& dir, const char* name) {
   return path.toStdString();
 }
 
+TEST(ConversionHook, WatermarksAskOnlyForTheirRows) {
+  // A frame made on demand in blocks of 16 rows: the hook must ask for the rows under
+  // its watermarks only (with write access), and for every row when effects are on.
+  struct TSource : TBitmapRowSource {
+    bool MakeRows(int, int) override { return false; }
+  } source;
+  struct Case {
+    const char* name;
+    bool background, effects;
+    std::vector<uint8_t> expected;  // state per block of 16 rows
+  };
+  constexpr uint8_t kNone = 0, kDrawn = TBitmap::kBlockMade | TBitmap::kBlockWritten;
+  const Case cases[] = {
+      {"text with background (rows 20..44)", true, false, {kNone, kDrawn, kDrawn, kNone, kNone, kNone}},
+      {"text over the frame", false, false, {kNone, kDrawn, kDrawn, kNone, kNone, kNone}},
+      {"effects", true, true, std::vector<uint8_t>(6, kDrawn)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TlvFilesRecord entry;
+    TWmRec& item = AddText(entry, "Hg", 30, 20, 60, 25);
+    item.HasBackground = c.background;
+    if (c.effects) entry.Brightness = 300;
+    TBitmap frame;
+    FillNoise(frame, 160, 90, 5);
+    frame.SetRowSource(&source, 16);
+    TConversionHook hook;
+    RunHook(hook, entry, frame, 0);
+    for (int b = 0; b < 6; ++b) EXPECT_EQ(frame.BlockState(b), c.expected[b]) << "block " << b;
+  }
+}
+
 TEST(ConversionHook, ImageDrawnAtTheSizeOfItsFile) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());

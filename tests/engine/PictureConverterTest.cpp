@@ -197,6 +197,94 @@ TEST(PictureConverter, BitmapMatchesTheScaler) {
   }
 }
 
+// Records the row ranges it is asked for and writes each row's number into its first byte.
+struct TCountingSource : TBitmapRowSource {
+  TBitmap* bitmap = nullptr;
+  std::vector<std::pair<int, int>> calls;
+  bool MakeRows(int y0, int y1) override {
+    calls.emplace_back(y0, y1);
+    for (int y = y0; y < y1; ++y) bitmap->RawScanLine(y)[0] = static_cast<uint8_t>(y);
+    return false;
+  }
+};
+
+TEST(Bitmap, RowsAreMadeOnDemandInBlocks) {
+  TBitmap bitmap;
+  bitmap.SetSize(8, 70);  // blocks of 16: 0..15, ..., 64..69
+  TCountingSource source;
+  source.bitmap = &bitmap;
+  bitmap.SetRowSource(&source, 16);
+  EXPECT_EQ(bitmap.BlockState(0), 0);
+
+  EXPECT_EQ(bitmap.Rows(20, 30)[0], 20);
+  EXPECT_EQ(bitmap.ConstRows(40, 41)[0], 40);
+  EXPECT_EQ(bitmap.ConstRows(18, 19)[0], 18) << "made once";
+  EXPECT_EQ(bitmap.Rows(75, 90), bitmap.RawScanLine(70)) << "rows past the end are clamped, nothing made";
+  using Calls = std::vector<std::pair<int, int>>;
+  EXPECT_EQ(source.calls, (Calls{{16, 32}, {32, 48}}));
+  EXPECT_EQ(bitmap.BlockState(1), TBitmap::kBlockMade | TBitmap::kBlockWritten);
+  EXPECT_EQ(bitmap.BlockState(2), TBitmap::kBlockMade) << "read only";
+  EXPECT_EQ(bitmap.BlockState(3), 0);
+
+  // Reading through a scan line makes the rest in runs, but writes nothing.
+  const TBitmap& view = bitmap;
+  EXPECT_EQ(view.ScanLine(69)[0], 69);
+  EXPECT_EQ(source.calls, (Calls{{16, 32}, {32, 48}, {0, 16}, {48, 70}}));
+  EXPECT_EQ(bitmap.BlockState(0), TBitmap::kBlockMade);
+  EXPECT_EQ(bitmap.BlockState(1), TBitmap::kBlockMade | TBitmap::kBlockWritten);
+  // A writable scan line reaches every row: all count as written.
+  bitmap.ScanLine(3)[1] = 1;
+  for (int b = 0; b < 5; ++b) EXPECT_EQ(bitmap.BlockState(b), TBitmap::kBlockMade | TBitmap::kBlockWritten) << b;
+  EXPECT_EQ(source.calls.size(), 4u);
+
+  bitmap.SetRowSource(nullptr, 0);
+  bitmap.SetRowSource(&source, 16);
+  bitmap.Bits();
+  EXPECT_EQ(source.calls.back(), (std::pair<int, int>{0, 70})) << "attached again, all rows are to make";
+}
+
+TEST(PictureConverter, OnDemandBitmapConvertsOnlyWhatIsAskedFor) {
+  struct Case {
+    AVPixelFormat format;  // by rows, or by the scaler (all rows at the first request)
+    int height;
+  };
+  for (const Case& c : {Case{AV_PIX_FMT_YUV420P, 480}, Case{AV_PIX_FMT_YUV420P, 243}, Case{AV_PIX_FMT_YUV422P, 240}}) {
+    const std::string name = std::string(av_get_pix_fmt_name(c.format)) + " height " + std::to_string(c.height);
+    AVFramePtr src = PictureOf(c.format, 320, c.height);
+    AVFramePtr blank = PictureOf(c.format, 320, c.height, true);
+    AVFramePtr keep = PictureOf(c.format, 320, c.height);
+    TPictureConverter eager, conv;
+    ASSERT_TRUE(eager.ToBitmap(src.get()));
+
+    // Nothing asked for: no change, out untouched.
+    ASSERT_TRUE(conv.BeginBitmap(src.get()));
+    bool changed = true;
+    ASSERT_TRUE(conv.FromBitmap(src.get(), blank.get(), changed));
+    EXPECT_FALSE(changed) << name;
+    EXPECT_TRUE(PlanesEqual(blank.get(), PictureOf(c.format, 320, c.height, true).get(), 0, c.height)) << name;
+    conv.EndBitmap();
+
+    // Rows read are the eager conversion's; rows only read are no change.
+    ASSERT_TRUE(conv.BeginBitmap(src.get()));
+    const int last = c.height - 1;
+    EXPECT_EQ(std::memcmp(conv.Bitmap().ConstRows(last, c.height), eager.Bitmap().ScanLine(last), 320 * 3), 0) << name;
+    EXPECT_EQ(std::memcmp(conv.Bitmap().ConstRows(100, 110), eager.Bitmap().ScanLine(100), 320 * 3 * 10), 0) << name;
+    ASSERT_TRUE(conv.FromBitmap(src.get(), blank.get(), changed));
+    EXPECT_FALSE(changed) << name;
+
+    // A row edited through Rows: its block converted back, the others copied.
+    std::memset(conv.Bitmap().Rows(200, 202), 255, conv.Bitmap().Stride() * 2);
+    ASSERT_TRUE(conv.FromBitmap(src.get(), blank.get(), changed));
+    EXPECT_TRUE(changed) << name;
+    EXPECT_TRUE(PlanesEqual(keep.get(), blank.get(), 0, 192)) << name;
+    EXPECT_TRUE(PlanesEqual(keep.get(), blank.get(), 208, c.height)) << name;
+    EXPECT_GE(blank->data[0][201 * blank->linesize[0] + 50], 234) << name;
+    EXPECT_FALSE(conv.MakeFailed());
+    conv.EndBitmap();
+    EXPECT_EQ(conv.Bitmap().BlockState(0), TBitmap::kBlockMade | TBitmap::kBlockWritten) << "detached";
+  }
+}
+
 TEST(PictureConverter, RowVariantsAgree) {
   if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2";
   std::mt19937 random(7);
