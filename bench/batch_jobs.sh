@@ -9,8 +9,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 . "$root/bench/lib.sh"
 bench_setup "${1:-}" "${2:-}" 3
 
-"$makemedia" --container mp4 --vcodec libx264 --acodec aac --size 1280x720 --rate 30 \
-  --duration 20 --vb 3000000 -o "$work/clip0.mp4"
+bench_clip "$work/clip0.mp4"
 for i in 1 2 3; do cp "$work/clip0.mp4" "$work/clip$i.mp4"; done
 for i in $(seq "$runs"); do
   for jobs in 1 2; do

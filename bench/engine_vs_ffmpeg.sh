@@ -11,8 +11,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 bench_setup "${1:-}" "${2:-}" 5
 
 clip="$work/clip.mp4"
-"$makemedia" --container mp4 --vcodec libx264 --acodec aac --size 1280x720 --rate 30 \
-  --duration 20 --vb 3000000 --ab 128000 -o "$clip"
+bench_clip "$clip"
 
 
 for target in avi asf; do

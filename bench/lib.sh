@@ -12,6 +12,12 @@ bench_setup() {
   trap 'rm -rf "$work"' EXIT
 }
 
+# bench_clip FILE : the 20 s 1280x720 30 fps H.264/AAC clip the comparisons convert.
+bench_clip() {
+  "$makemedia" --container mp4 --vcodec libx264 --acodec aac --size 1280x720 --rate 30 \
+    --duration 20 --vb 3000000 --ab 128000 -o "$1"
+}
+
 # measure FILE CMD... : runs CMD and appends "seconds kilobytes" to FILE.
 measure() {
   local file="$1"; shift

@@ -99,7 +99,6 @@ void TPictureConverter::EndBitmap() {
 }
 
 bool TPictureConverter::MakeRows(int y0, int y1) {
-  if (!source_) return true;
   if (rowCoefficients_) {
     RowsToBitmap(source_, y0, y1);
     return false;
